@@ -26,11 +26,37 @@ template <class F>
 std::string format_impl(F x) {
     if (std::isnan(x)) return "NaN";
     if (std::isinf(x)) return x < 0 ? "-inf" : "inf";
-    // Fixed notation without a precision is the shortest round-trip digits
-    // written positionally. 400 characters hold any f64 (1e308 or 2^-1074).
-    char buf[400];
-    auto res = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::fixed);
-    return std::string(buf, res.ptr);
+    // Shortest round-trip digits come from the scientific form; they are then
+    // written positionally (libstdc++'s fixed form prints large values exactly
+    // instead of shortest, e.g. 1e20f as 100000002004087734272).
+    char buf[64];
+    auto res = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
+    std::string sci(buf, res.ptr);
+    const auto e_pos = sci.find('e');
+    const int exponent = std::stoi(sci.substr(e_pos + 1));
+    std::string digits;
+    bool negative = false;
+    for (std::size_t i = 0; i < e_pos; ++i) {
+        if (sci[i] == '-') negative = true;
+        else if (sci[i] != '.') digits += sci[i];
+    }
+    // Value = 0.digits * 10^(exponent + 1): the point goes after `point` digits.
+    const long point = static_cast<long>(exponent) + 1;
+    const long n = static_cast<long>(digits.size());
+    std::string out = negative ? "-" : "";
+    if (point <= 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-point), '0');
+        out += digits;
+    } else if (point >= n) {
+        out += digits;
+        out.append(static_cast<std::size_t>(point - n), '0');
+    } else {
+        out += digits.substr(0, static_cast<std::size_t>(point));
+        out += '.';
+        out += digits.substr(static_cast<std::size_t>(point));
+    }
+    return out;
 }
 
 }  // namespace

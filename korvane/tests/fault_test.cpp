@@ -83,6 +83,8 @@ TEST(Format, ShortestRoundTripPositional) {
     EXPECT_EQ(format_number(-0.0000001f), "-0.0000001");
     EXPECT_EQ(format_number(-0.0f), "-0");
     EXPECT_EQ(format_number(0.1f), "0.1");
+    EXPECT_EQ(format_number(0.0f), "0");
+    EXPECT_EQ(format_number(123456.75f), "123456.75");
     EXPECT_EQ(format_number(1e20f), "100000000000000000000");
     EXPECT_EQ(format_number(std::numeric_limits<float>::quiet_NaN()), "NaN");
     EXPECT_EQ(format_number(-std::numeric_limits<float>::quiet_NaN()), "NaN");
