@@ -1,0 +1,139 @@
+// The simulator: station-independent precomputation for one source.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "korvane/fault.hpp"
+#include "korvane/input.hpp"
+#include "korvane/state.hpp"
+
+namespace korvane::sim {
+
+using state::RayLayer;
+
+struct PathParameters {
+    std::vector<std::int32_t> rayset;       // ray codes, in the given order
+    std::uint8_t path_duration_model = 0;   // duration variant 0..4
+};
+
+struct SourceParameters {
+    float rupture_velocity_fraction = 0.0f;  // of the source layer's S velocity
+    float rupture_velocity_shallow = 0.0f;   // factor above shallow_ramp_top_km
+    float rupture_velocity_deep = 0.0f;      // factor below deep_ramp_bottom_km
+    float rupture_velocity_sigma = 0.0f;     // spread of the log-normal perturbation
+    float corner_frequency_constant = 0.0f;
+    float corner_frequency_alpha = 0.0f;
+};
+
+struct RecordParameters {
+    float duration_s = 0.0f;
+    float dt = 0.0f;
+};
+
+struct SiteParameters {
+    float fmax_hz = 0.0f;
+};
+
+struct HfConfig {
+    PathParameters path;
+    SourceParameters source;
+    RecordParameters record;
+    SiteParameters site;
+};
+
+// The only reported failure of the construction: segments diced differently.
+struct SimError {
+    std::string field;     // "subfault_length_km" or "subfault_width_km"
+    std::size_t segment = 0;
+    float value = 0.0f;     // that segment's size, km
+    float reference = 0.0f; // segment 0's size, km
+    std::string display() const;
+};
+
+// One piece of a path-duration table: duration y0 + (R - x0) * slope, s.
+struct DurationSegment {
+    float x0 = 0.0f;     // km
+    float y0 = 0.0f;     // s
+    float slope = 0.0f;  // s/km
+};
+
+namespace path_duration_table {
+// Piece i < N-1 joins point i to i+1; the last piece continues with the
+// slope of the one before it. Breakpoints are not checked.
+std::vector<DurationSegment> from_breakpoints(std::span<const float> distances,
+                                              std::span<const float> durations);
+}  // namespace path_duration_table
+
+// Duration table of variant 0..4 (Python codes 0, 1, 2, 11, 12).
+std::vector<DurationSegment> duration_table_for(std::uint8_t variant);
+
+using MomentWeight = float;
+
+struct SourceStrength {
+    float moment_dyne_cm = 0.0f;
+    float shape_factor = 0.0f;
+};
+
+class Simulator {
+public:
+    // Runs the station-independent work; the only reported failure is a
+    // dicing difference between segments. Stops on n_along = 0 and on an
+    // empty layer list.
+    static Result<Simulator, SimError> create(const HfConfig& config, const input::StochModel& model,
+                                              std::span<const input::InputLayer> layers);
+
+    std::vector<input::Segment> segments;
+    std::size_t subfault_count = 0;
+    float total_area_km2 = 0.0f;
+    float deepest_hypocentre_km = 0.0f;
+    std::vector<std::vector<MomentWeight>> moment_weights;     // per segment, row-major
+    std::vector<std::vector<SourceStrength>> source_strengths; // per segment, row-major
+    std::vector<RayLayer> ray_layers;                          // air-layered model, top down
+    std::vector<DurationSegment> duration_table;
+    std::vector<std::array<float, 4>> segment_mechanisms;  // strike, dip, rake (rad), F
+    std::vector<std::int32_t> rayset;
+    std::array<float, 20> ln_grid{};  // ln of the site-amplification frequencies
+    std::size_t n_deviates = 1000;
+    std::size_t n_grid = 20;
+    std::size_t n_time = 0;
+    float dt = 0.0f;
+    float fmax_hz = 0.0f;
+    float eps = 0.2f;
+    float eta = 0.05f;
+    float corner_frequency_constant = 0.0f;
+    float corner_frequency_alpha = 0.0f;
+    float rupture_velocity_sigma = 0.0f;
+    float dx = 0.0f;      // mean subfault size, km
+    float vs_max = 0.0f;  // largest S velocity of the ray layers, km/s
+    float rupture_velocity_fraction = 0.0f;
+    float rupture_velocity_shallow = 0.0f;
+    float rupture_velocity_deep = 0.0f;
+    float shallow_ramp_top_km = 5.0f;
+    float shallow_ramp_bottom_km = 8.0f;
+    float deep_ramp_top_km = 0.0f;
+    float deep_ramp_bottom_km = 0.0f;
+
+private:
+    Simulator() = default;
+};
+
+// Index of the source layer of depth z: the first layer whose bottom depth is
+// >= z, else the last one (always so for NaN). `layers` must not be empty.
+template <class Layer>
+std::size_t source_layer_index(std::span<const Layer> layers, float z) {
+    for (std::size_t i = 0; i < layers.size(); ++i) {
+        if (static_cast<float>(layers[i].bottom_depth_km) >= z) return i;
+    }
+    return layers.size() - 1;
+}
+
+// Dip and rake factors of the corner-frequency factor F.
+float dip_factor(float dip_deg);
+float rake_factor(float rake_deg);
+
+}  // namespace korvane::sim
