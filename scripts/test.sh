@@ -6,7 +6,10 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 bash scripts/build.sh
 BUILD=${BUILD:-build}
-meson test -C "$BUILD" --print-errorlogs
+meson test -C "$BUILD" --print-errorlogs | tee "$BUILD/core-tests.log"
+ok=$(awk '/^Ok:/ {print $2}' "$BUILD/core-tests.log")
+failed=$(awk '/^Fail:/ {print $2}' "$BUILD/core-tests.log")
+echo "core: ${ok:-0} passed, ${failed:-0} failed"
 if compgen -G "tests/test_*.py" >/dev/null; then
   PYTHONPATH="$PWD/$BUILD/module" /usr/bin/python3 -m pytest -q -p no:cacheprovider tests
 fi
