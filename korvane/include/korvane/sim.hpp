@@ -79,6 +79,30 @@ struct SourceStrength {
     float shape_factor = 0.0f;
 };
 
+// One station's input to a run; its 64-bit seed travels beside it.
+struct Station {
+    float longitude_deg = 0.0f;
+    float latitude_deg = 0.0f;
+    float kappa_s = 0.0f;               // s
+    float q_frequency_exponent = 0.0f;  // exponent of the frequency-dependent Q
+};
+
+// A station's result: acceleration in cm/s^2, row-major (3, n_time), rows
+// 090, 000, vertical.
+struct StationRecord {
+    std::vector<float> acceleration;
+    std::size_t n_time = 0;
+    std::span<const float> row(std::size_t c) const {
+        return {acceleration.data() + c * n_time, n_time};
+    }
+};
+
+// Three output rows of n_time samples each (090, 000, vertical), zeroed by
+// the caller; a run adds into them.
+struct RecordRows {
+    std::span<float> rows[3];
+};
+
 class Simulator {
 public:
     // Runs the station-independent work; the only reported failure is a
@@ -118,6 +142,16 @@ public:
     float deep_ramp_top_km = 0.0f;
     float deep_ramp_bottom_km = 0.0f;
 
+    // Synthesises one station's three components. Stops (korvane::Fault) on a
+    // ray code the ray code cannot follow, a window too long for any transform,
+    // 32-bit sample overflow or a record of 2^31 samples or more; throws
+    // std::bad_alloc when the record or a segment's buffers cannot be had.
+    StationRecord run(Station station, std::uint64_t seed) const;
+
+    // The same run, added into caller-owned zeroed rows of n_time samples
+    // each, so a batch can write straight into its output array.
+    void run_into(const Station& station, std::uint64_t seed, const RecordRows& out) const;
+
 private:
     Simulator() = default;
 };
@@ -131,6 +165,15 @@ std::size_t source_layer_index(std::span<const Layer> layers, float z) {
     }
     return layers.size() - 1;
 }
+
+// Rupture velocity (as a fraction of the source layer's S velocity) at depth
+// z, km: the configured fraction, reduced by the shallow factor above 5 km,
+// scaled by the deep factor below the deep ramp, linear across both ramps.
+float rupture_velocity_profile(const Simulator& sim, float z);
+
+// Path duration (s) at hypocentral distance r (km): the piece r falls in
+// (zero below the first piece and for NaN), extended along its slope.
+float path_duration(std::span<const DurationSegment> table, float r);
 
 // Dip and rake factors of the corner-frequency factor F.
 float dip_factor(float dip_deg);

@@ -1,0 +1,97 @@
+// Component synthesis of one ray: noise shaping, site term, radiation pattern
+// and inverse transform into three time rows (090, 000, vertical).
+#pragma once
+
+#include <array>
+#include <complex>
+#include <cstddef>
+#include <memory>
+#include <span>
+
+#include "korvane/rng.hpp"
+#include "korvane/state.hpp"
+#include "korvane/stoc.hpp"
+
+namespace korvane::fft {
+// Removes the linear trend of velocity and displacement from a
+// piecewise-linear acceleration series (f32, in place), so that integrating it
+// ends at rest. Samples 0 and 1 keep their values; n = 2 corrects nothing.
+void correct_baseline(std::span<float> a, float dt);
+}  // namespace korvane::fft
+
+namespace korvane::stoc {
+// Fills row (exactly plan.n entries) with the spectrum of fresh Gaussian noise,
+// baseline-corrected, windowed, normalised to a mean squared magnitude of
+// 1/dt^2 over the non-negative bins and shaped by the target amplitude; the
+// negative bins are the conjugate mirror.
+void shape_noise_spectrum(SpectrumShape& shape, const SpectrumPlan& plan, rng::DrawSource& draws,
+                          std::span<std::complex<float>> row);
+}  // namespace korvane::stoc
+
+namespace korvane::sim {
+
+// Working buffers of one segment, sized once for the segment's plan length
+// and reused by every ray of the segment (each ray uses a prefix). Zeroed
+// memory comes from calloc, so pages a ray never reaches cost nothing.
+class SegmentFrame {
+public:
+    SegmentFrame(std::size_t n, std::size_t n_grid);  // throws std::bad_alloc
+
+    std::size_t capacity() const { return n_; }
+    std::span<std::complex<float>> spectrum_row(std::size_t c, std::size_t n) const {
+        return {spectra_.get() + c * n_, n};
+    }
+    std::span<float> time_row(std::size_t c, std::size_t n) const {
+        return {times_.get() + c * n_, n};
+    }
+    std::span<float> amplitude(std::size_t n_freq) const { return {amplitude_.get(), n_freq}; }
+    std::span<float> gains(std::size_t n_freq) const { return {gains_.get(), n_freq}; }
+    std::span<float> site_factors() const { return {site_factors_.get(), n_grid_}; }
+
+    stoc::SpectrumShape shape;
+
+private:
+    std::size_t n_ = 0;
+    std::size_t n_grid_ = 0;
+    struct Free {
+        void operator()(void* p) const noexcept;
+    };
+    template <class T>
+    using Buffer = std::unique_ptr<T[], Free>;
+    template <class T>
+    static Buffer<T> zeroed(std::size_t count, std::size_t rows = 1);
+
+    Buffer<std::complex<float>> spectra_;  // 3 rows of n
+    Buffer<float> times_;                  // 3 rows of n
+    Buffer<float> amplitude_;              // n/2 + 1
+    Buffer<float> gains_;                  // n/2 + 1
+    Buffer<float> site_factors_;           // n_grid
+};
+
+// What one ray needs besides the plan, the frame and its stream.
+struct RayGeometry {
+    float strike = 0.0f;  // rad
+    float dip = 0.0f;     // rad
+    float rake = 0.0f;    // rad
+    float azimuth = 0.0f;  // subfault -> station, rad
+    float takeoff = 0.0f;  // rad from the downward vertical
+    std::size_t source_layer = 0;
+};
+
+struct RayContext {
+    std::span<const state::RayLayer> ray_layers;
+    std::span<const float> ln_grid;
+    std::size_t n_deviates = 0;
+    std::span<const float> deviates_u;  // the station's first list
+    std::span<const float> deviates_w;  // the station's second list
+    float fmax_hz = 0.0f;
+};
+
+// Synthesises components 090, 000 and vertical of one ray into the first
+// plan.n samples of the frame's three time rows. Draws 3n normals, then
+// 2 x 5 x n_deviates uniforms from `draws`.
+void synthesise_ray(const stoc::SpectrumPlan& plan, SegmentFrame& frame, rng::DrawSource& draws,
+                    const RayGeometry& ray, const RayContext& ctx, const stoc::WindowParams& window,
+                    stoc::SourceSpectrumParams source);
+
+}  // namespace korvane::sim
