@@ -17,24 +17,37 @@ constexpr float kLn4 = 1.3862944f;
 
 [[noreturn]] void fail_dim() { fail("assertion failed: part.equal_dim(dimension)"); }
 
-// The operation order below fixes the f32 result; keep the grouping.
-inline Coefficients coefficients(float rake, float dip, float takeoff, float phi) {
+// Terms that depend on rake and dip only. The operation order in here and in
+// the functions below fixes the f32 result; keep the grouping.
+struct Mechanism {
+    float t3;    // cd * cl
+    float clsd;  // cl * sd
+    float u4;    // (cd * cd - sd * sd) * sl
+    float t7;    // (sd * sl) * cd
+};
+
+inline Mechanism mechanism(float rake, float dip) {
     const float sl = std::sin(rake), cl = std::cos(rake);
     const float sd = std::sin(dip), cd = std::cos(dip);
+    return {cd * cl, cl * sd, (cd * cd - sd * sd) * sl, (sd * sl) * cd};
+}
+
+inline float sv_of(const Mechanism& m, float si, float ci, float sp, float cp) {
+    const float t9 = m.clsd * si;
+    const float c2i = ci * ci - si * si;
+    return (((m.u4 * c2i) * sp - (c2i * m.t3) * cp) + ((2.0f * (t9 * ci)) * sp) * cp) -
+           (sp * sp + 1.0f) * (((2.0f * m.t7) * si) * ci);
+}
+
+inline Coefficients coefficients(float rake, float dip, float takeoff, float phi) {
+    const Mechanism m = mechanism(rake, dip);
     const float si = std::sin(takeoff), ci = std::cos(takeoff);
     const float sp = std::sin(phi), cp = std::cos(phi);
-
-    const float t3 = cd * cl;
-    const float t9 = (cl * sd) * si;
-    const float u4 = (cd * cd - sd * sd) * sl;
-    const float t7 = (sd * sl) * cd;
-    const float c2i = ci * ci - si * si;
+    const float t9 = m.clsd * si;
     const float c2p = cp * cp - sp * sp;
-
     Coefficients c;
-    c.sh = ((c2p * t9 + (ci * t3) * sp) + (ci * u4) * cp) - ((2.0f * (si * t7)) * sp) * cp;
-    c.sv = (((u4 * c2i) * sp - (c2i * t3) * cp) + ((2.0f * (t9 * ci)) * sp) * cp) -
-           (sp * sp + 1.0f) * (((2.0f * t7) * si) * ci);
+    c.sh = ((c2p * t9 + (ci * m.t3) * sp) + (ci * m.u4) * cp) - ((2.0f * (si * m.t7)) * sp) * cp;
+    c.sv = sv_of(m, si, ci, sp, cp);
     return c;
 }
 
@@ -108,13 +121,17 @@ void vertical_radiation_spectrum(const std::array<float, 5>& angles, std::span<c
 
     check_range_end(u.size(), n_draw);
     const std::size_t n_dir = std::min(n_draw, w.size());
+    // Rake and dip are fixed over the directions: their terms once.
+    const Mechanism m = mechanism(rake, dip);
     float sum = 0.0f;
     for (std::size_t k = 0; k < n_dir; ++k) {
         // Uniform in cos(i): uniform in solid angle within the band.
         const float x = u[k] * c_hi + (1.0f - u[k]) * c_lo;
         const float i_k = std::acos(x);
         const float phi_k = w[k] * kTwoPi - strike;
-        sum = sum + std::fabs(coefficients(rake, dip, i_k, phi_k).sv * std::sin(i_k));
+        const float si = std::sin(i_k), ci = std::cos(i_k);
+        const float sp = std::sin(phi_k), cp = std::cos(phi_k);
+        sum = sum + std::fabs(sv_of(m, si, ci, sp, cp) * si);
     }
     const float det = coefficients(rake, dip, takeoff, azimuth - strike).sv * std::sin(takeoff);
     const float avg = (sum / static_cast<float>(n_draw)) * 0.5f;

@@ -156,6 +156,17 @@ TEST(VerticalRadiation, ExactRampAverage) {
         sum += std::fabs(closed_sv(rake, dip, i, w[k] * 6.283185307179586 - strike) * std::sin(i));
     }
     EXPECT_NEAR(avg, 0.5 * sum / 1000, 1e-5);
+
+    // Bit for bit the f32 sum over radiation_coefficients.
+    const float lo32 = std::fmax(takeoff - 0.6981317f, kHalfPi);
+    const float hi32 = std::fmin(takeoff + 0.6981317f, kPi);
+    float s32 = 0.0f;
+    for (std::size_t k = 0; k < 1000; ++k) {
+        const float i = std::acos(u[k] * std::cos(hi32) + (1.0f - u[k]) * std::cos(lo32));
+        s32 = s32 + std::fabs(radiation_coefficients(rake, dip, i, w[k] * 6.2831855f - strike).sv *
+                              std::sin(i));
+    }
+    EXPECT_EQ(avg, (s32 / 1000.0f) * 0.5f);
 }
 
 TEST(VerticalRadiation, TakeOffBandLimits) {
