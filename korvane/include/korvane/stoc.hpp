@@ -1,0 +1,100 @@
+// Spectral side of the stochastic method: per-length spectrum plans and their
+// per-run cache, the reusable target shape (unit-energy time window and target
+// Fourier amplitude of acceleration) and the last spectral step of a component
+// (radiation amplitude, inverse transform, scaling, end taper).
+//
+// Units: km, km/s, g/cm^3, dyne*cm, Hz, s; 1e5 turns km into cm, so the target
+// amplitude is a Fourier amplitude of acceleration in cm/s.
+#pragma once
+
+#include <complex>
+#include <cstddef>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+namespace korvane::stoc {
+
+// Exponent b of the window t^b e^(-ct): (ln(eta) * -eps) / ((ln(eps) - 1) * eps + 1)
+// in f32. eps = 0.2, eta = 0.05 give 1.2531499.
+float window_exponent(float eps, float eta);
+
+// Everything about one transform length n (even, >= 2) that depends on neither
+// the subfault nor the ray. Immutable once built.
+struct SpectrumPlan {
+    std::vector<float> freqs;     // n_freq: f_k = k * (1 / (n * dt)), Hz; f_(n/2) = Nyquist
+    std::vector<float> ln_freqs;  // n_freq: ln f_k; -inf at k = 0
+    std::vector<float> freq_pow;  // n_freq: f_k^(1 - q_exp)
+    std::vector<float> time_pow;  // n: (i * dt)^b, b = window_exponent(eps, eta)
+    std::size_t n = 0;            // transform length
+    std::size_t n_freq = 0;       // n / 2 + 1
+
+    // Stops with "a spectrum plan needs an even length of at least 2, got {n}"
+    // for n < 2 or odd n.
+    static SpectrumPlan make(std::size_t n, float dt, float q_exp, float eps, float eta);
+};
+
+// One station run's plans, one per length met; entries are only ever added.
+struct PlanCache {
+    std::unordered_map<std::size_t, SpectrumPlan> plans;
+    float dt = 0.0f;     // sample interval, s
+    float q_exp = 0.0f;  // the station's Q frequency exponent
+    float eps = 0.0f;    // window peak position as a fraction of its length
+    float eta = 0.0f;    // window level at its end
+
+    PlanCache(float dt_, float q_exp_, float eps_, float eta_)
+        : dt(dt_), q_exp(q_exp_), eps(eps_), eta(eta_) {}
+
+    // The cached plan of length n, built on first request. The reference
+    // stays valid until the cache changes again (map nodes never move). A
+    // build that stops inserts nothing.
+    const SpectrumPlan& for_length(std::size_t n);
+};
+
+struct WindowParams {
+    float dt = 0.0f;       // s
+    float eps = 0.0f;      // epsilon
+    float eta = 0.0f;      // eta
+    float kappa_s = 0.0f;  // the station's kappa, s
+};
+
+struct SourceSpectrumParams {
+    float distance_km = 0.0f;          // path length R, km
+    float window_length_s = 0.0f;      // Tw, s
+    float beta_km_s = 0.0f;            // source-layer shear velocity, km/s
+    float density_g_cm3 = 0.0f;        // source-layer density, g/cm^3
+    float corner_frequency_hz = 0.0f;  // fc, Hz
+    float moment_dyne_cm = 0.0f;       // M, dyne*cm
+    float shape_factor = 0.0f;         // low-frequency weight s
+    float fmax_hz = 0.0f;              // high-frequency limit of the component, Hz
+    float path_t = 0.0f;               // path attenuation coefficient T, s
+};
+
+// Reusable buffers of one segment: all three vectors have the capacity given
+// to with_capacity; a refresh with plan length n uses window[0, n) and
+// amplitude[1, n/2 + 1). amplitude[0] is never written and stays 0.
+struct SpectrumShape {
+    std::vector<float> window;      // unit-energy time window, one value per sample
+    std::vector<double> amplitude;  // target Fourier amplitude per frequency bin
+    std::vector<float> noise;       // white-noise samples of the current component
+    float dt = 0.0f;                // dt of the last refresh (0 before the first)
+
+    static SpectrumShape with_capacity(std::size_t cap);
+
+    // Fills the window and the target amplitude for plan.n samples. The plan
+    // must have been built with the same dt, eps and eta as win. A plan longer
+    // than the capacity stops the call before anything is written. Values are
+    // not validated; NaN and inf flow on. Allocates nothing.
+    void refresh(const SpectrumPlan& plan, const WindowParams& win, const SourceSpectrumParams& src);
+};
+
+// Multiplies row (n entries, n = 2 * (amp.size() - 1)) by the radiation
+// amplitude per bin (bins above Nyquist take the amplitude of their mirror
+// bin), inverse-transforms it in place and writes out[i] = Re(row[i]) / (n *
+// 0.4473), the last n / 10 samples tapered by a half cosine to exactly 0.
+// amp.size() < 2, a row shorter than 2 * amp.size() - 2 or out.size() != row
+// size stop the call. Afterwards row holds the unscaled inverse transform.
+void radiate_and_invert(std::span<std::complex<float>> row, std::span<const float> amp,
+                        std::span<float> out);
+
+}  // namespace korvane::stoc

@@ -1,0 +1,175 @@
+#include "korvane/stoc.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "korvane/fault.hpp"
+#include "korvane/fft.hpp"
+
+namespace korvane::stoc {
+
+namespace {
+
+constexpr float kTwoPi = 6.2831855f;
+constexpr float kPi = 3.1415927f;
+constexpr float kKmToCm = 100000.0f;
+// Constant of the source term of the target amplitude (with 4 pi rho beta^3
+// below it), and its half, the inverse scale of a synthesised component.
+constexpr float kSourceConstant = 0.8946f;
+constexpr float kInverseScale = 0.4473f;
+
+[[noreturn]] void fail_dim() { fail("assertion failed: part.equal_dim(dimension)"); }
+
+}  // namespace
+
+float window_exponent(float eps, float eta) {
+    return (std::log(eta) * -eps) / ((std::log(eps) - 1.0f) * eps + 1.0f);
+}
+
+SpectrumPlan SpectrumPlan::make(std::size_t n, float dt, float q_exp, float eps, float eta) {
+    if (n < 2 || n % 2 != 0) {
+        fail("a spectrum plan needs an even length of at least 2, got " + std::to_string(n));
+    }
+    SpectrumPlan p;
+    p.n = n;
+    p.n_freq = n / 2 + 1;
+    p.freqs.resize(p.n_freq);
+    p.ln_freqs.resize(p.n_freq);
+    p.freq_pow.resize(p.n_freq);
+    p.time_pow.resize(n);
+
+    // One reciprocal, then a product per bin (not a division per bin).
+    const float d = 1.0f / (static_cast<float>(n) * dt);
+    const float e = 1.0f - q_exp;
+    for (std::size_t k = 0; k < p.n_freq; ++k) {
+        const float f = static_cast<float>(k) * d;
+        p.freqs[k] = f;
+        p.ln_freqs[k] = std::log(f);
+        p.freq_pow[k] = std::pow(f, e);
+    }
+    const float b = window_exponent(eps, eta);
+    for (std::size_t i = 0; i < n; ++i) {
+        p.time_pow[i] = std::pow(static_cast<float>(i) * dt, b);
+    }
+    return p;
+}
+
+const SpectrumPlan& PlanCache::for_length(std::size_t n) {
+    if (auto it = plans.find(n); it != plans.end()) return it->second;
+    // Build first: a build that stops leaves the map unchanged.
+    SpectrumPlan plan = SpectrumPlan::make(n, dt, q_exp, eps, eta);
+    return plans.emplace(n, std::move(plan)).first->second;
+}
+
+SpectrumShape SpectrumShape::with_capacity(std::size_t cap) {
+    SpectrumShape s;
+    s.window.assign(cap, 0.0f);
+    s.amplitude.assign(cap, 0.0);
+    s.noise.assign(cap, 0.0f);
+    s.dt = 0.0f;
+    return s;
+}
+
+void SpectrumShape::refresh(const SpectrumPlan& plan, const WindowParams& win,
+                            const SourceSpectrumParams& src) {
+    const std::size_t n = plan.n;
+    const std::size_t n_freq = plan.n_freq;
+    // Every check before the first write.
+    check_range_end(window.size(), n);
+    check_range_end(amplitude.size(), n_freq);
+    check_range_end(plan.time_pow.size(), n);
+    check_range_end(plan.freqs.size(), n_freq);
+    check_range_end(plan.freq_pow.size(), n_freq);
+
+    // Window w(t) = A t^b e^(-ct): unit energy, peak at t = b / c = eps * Tw.
+    const float eps = win.eps;
+    const float b = (-eps * std::log(win.eta)) / ((std::log(eps) - 1.0f) * eps + 1.0f);
+    const float c = (b / eps) / src.window_length_s;
+    const float p = (b + b) + 1.0f;
+    const double gamma_p = std::tgamma(static_cast<double>(p));
+    const float pw = std::pow(c + c, p);
+    const float a = static_cast<float>(std::sqrt(static_cast<double>(pw) / gamma_p));
+    // The decay as a running product in double: one exponential per refresh.
+    const double r = std::exp(-static_cast<double>(c) * static_cast<double>(win.dt));
+    const float* tp = plan.time_pow.data();
+    float* wv = window.data();
+    double g = 1.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        wv[i] = static_cast<float>(g) * (tp[i] * a);
+        g *= r;
+    }
+
+    // Target amplitude for bins 1 .. n_freq - 1; bin 0 keeps its 0.
+    const float beta_cm = src.beta_km_s * kKmToCm;
+    const float k_src =
+        kSourceConstant / ((src.density_g_cm3 * 12.566371f) * (beta_cm * beta_cm * beta_cm));
+    const float fc = src.corner_frequency_hz;
+    const float omega_c = fc * kTwoPi;
+    const float omega_max = src.fmax_hz * kTwoPi;
+    const float r_cm = src.distance_km * kKmToCm;
+    const float fc2 = fc * fc;
+    const float km = k_src * src.moment_dyne_cm;
+    const float s = src.shape_factor;
+    const float t_path = src.path_t;
+    const float kappa = win.kappa_s;
+    const float* fr = plan.freqs.data();
+    const float* fp = plan.freq_pow.data();
+    double* amp = amplitude.data();
+    // kappa > 0 (or NaN): exp(-pi kappa f) high-frequency decay, no fmax
+    // filter; kappa <= 0: first-power fmax filter 1 / (1 + f / fmax).
+    const bool kappa_form = !(kappa <= 0.0f);
+    for (std::size_t k = 1; k < n_freq; ++k) {
+        const float f = fr[k];
+        const float omega = f * kTwoPi;
+        const float q = omega / omega_c;
+        const float source = (omega * omega) / (q * q + 1.0f) * km;
+        const float shape = ((f * f + fc2) * s) / ((f * f) * s + fc2);
+        double d;
+        if (kappa_form) {
+            d = static_cast<double>(std::exp(-kPi * (fp[k] * t_path + kappa * f)) / r_cm);
+        } else {
+            const float p1 = std::exp(-kPi * (fp[k] * t_path)) / r_cm;
+            const float p2 = 1.0f / (omega / omega_max + 1.0f);
+            d = static_cast<double>(p1) * static_cast<double>(p2);
+        }
+        amp[k] = static_cast<double>(shape) * (static_cast<double>(source) * d);
+    }
+    dt = win.dt;
+}
+
+void radiate_and_invert(std::span<std::complex<float>> row, std::span<const float> amp,
+                        std::span<float> out) {
+    const std::size_t nf = amp.size();
+    const std::size_t n_mirror = checked_sub(nf, std::size_t{2});
+    check_range_end(row.size(), nf);
+    for (std::size_t k = 0; k < nf; ++k) {
+        const float a = amp[k];
+        row[k] = {row[k].real() * a, row[k].imag() * a};
+    }
+    // Bin nf + j mirrors bin n - (nf + j) = nf - 2 - j: conjugate symmetry holds.
+    check_range_end(row.size(), checked_add(nf, n_mirror));
+    for (std::size_t j = 0; j < n_mirror; ++j) {
+        const float a = amp[nf - 2 - j];
+        std::complex<float>& z = row[nf + j];
+        z = {z.real() * a, z.imag() * a};
+    }
+    // A std::span is contiguous by construction, so the strided-row stop of a
+    // general view cannot arise here.
+    fft::transform(row, false);
+
+    const std::size_t n = row.size();
+    if (out.size() != n) fail_dim();
+    const float scale = 1.0f / (static_cast<float>(n) * kInverseScale);
+    for (std::size_t i = 0; i < n; ++i) out[i] = row[i].real() * scale;
+
+    // Half-cosine end taper over the last n / 10 samples, ending at exactly 0.
+    const std::size_t m = n / 10;
+    if (m == 0) return;
+    const float h = kPi / static_cast<float>(m);
+    float* tail = out.data() + (n - m);
+    for (std::size_t j = 0; j < m; ++j) {
+        tail[j] = tail[j] * ((std::cos(static_cast<float>(j + 1) * h) + 1.0f) * 0.5f);
+    }
+}
+
+}  // namespace korvane::stoc
