@@ -144,6 +144,10 @@ struct FixtureDraws {
     float normal() { return detail::normal_from(*this); }
 };
 
+namespace fixture {
+using korvane::rng::FixtureDraws;
+}
+
 // Stream seeding from a key: the 16-byte seed expansion for PCG32, the
 // sign-extended low 32 bits XOR golden for the fixture.
 Lcg64Xsh32 seed_pcg(std::uint64_t key) noexcept;

@@ -1,0 +1,51 @@
+// Cost of one cached in-place transform per length and direction. Each
+// iteration restores the input from a pristine copy (an unnormalised transform
+// repeated in place would overflow); "copy" times that restore alone.
+#include "korvane/fft.hpp"
+
+#include <benchmark/benchmark.h>
+
+#include <complex>
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace {
+
+std::vector<std::complex<float>> noise(std::size_t n) {
+    std::mt19937 gen(1);
+    std::normal_distribution<float> d;
+    std::vector<std::complex<float>> v(n);
+    for (auto& c : v) c = {d(gen), d(gen)};
+    return v;
+}
+
+void run(benchmark::State& state, bool forward, bool do_transform) {
+    const auto n = static_cast<std::size_t>(state.range(0));
+    const auto src = noise(n);
+    std::vector<std::complex<float>> buf = src;
+    korvane::fft::transform(buf, forward);  // the plan is made outside the timing
+    for (auto _ : state) {
+        std::memcpy(buf.data(), src.data(), n * sizeof(src[0]));
+        if (do_transform) korvane::fft::transform(buf, forward);
+        benchmark::DoNotOptimize(buf.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+
+void BM_Forward(benchmark::State& s) { run(s, true, true); }
+void BM_Inverse(benchmark::State& s) { run(s, false, true); }
+void BM_Copy(benchmark::State& s) { run(s, true, false); }
+
+void lengths(benchmark::internal::Benchmark* b) {
+    for (long n : {1024, 1536, 2048, 2560, 3584, 4096, 8192, 16384}) b->Arg(n);
+}
+
+BENCHMARK(BM_Forward)->Name("transform/forward")->Apply(lengths);
+BENCHMARK(BM_Inverse)->Name("transform/inverse")->Apply(lengths);
+BENCHMARK(BM_Copy)->Name("copy")->Apply(lengths);
+
+}  // namespace
+
+BENCHMARK_MAIN();
