@@ -79,7 +79,18 @@ StationRecord Simulator::run(Station station, std::uint64_t seed) const {
     return record;
 }
 
-void Simulator::run_into(const Station& station, std::uint64_t seed, const RecordRows& out) const {
+void RunStats::add_ray(std::size_t n) {
+    for (auto& [length, count] : rays_by_length) {
+        if (length == n) {
+            ++count;
+            return;
+        }
+    }
+    rays_by_length.emplace_back(n, 1);
+}
+
+void Simulator::run_into(const Station& station, std::uint64_t seed, const RecordRows& out,
+                         RunStats* stats) const {
     check_record_length(n_time);
     for (const auto& row : out.rows) {
         if (row.size() != n_time) fail("assertion failed: part.equal_dim(dimension)");
@@ -220,6 +231,7 @@ void Simulator::run_into(const Station& station, std::uint64_t seed, const Recor
                                                             strength.moment_dyne_cm,
                                                             strength.shape_factor, fmax_hz, path_t};
                     synthesise_ray(plan, frame, ray_stream, ray, ctx, window, source);
+                    if (stats != nullptr) stats->add_ray(n_ray);
 
                     for (std::size_t comp = 0; comp < 3; ++comp) {
                         const float* y = frame.time_row(comp, n_ray).data() + src;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "korvane/fault.hpp"
@@ -97,6 +98,12 @@ struct StationRecord {
     }
 };
 
+// Counts of a run, for benchmarks: rays synthesised per plan length.
+struct RunStats {
+    std::vector<std::pair<std::size_t, std::size_t>> rays_by_length;  // (n, count)
+    void add_ray(std::size_t n);
+};
+
 // Three output rows of n_time samples each (090, 000, vertical), zeroed by
 // the caller; a run adds into them.
 struct RecordRows {
@@ -150,7 +157,8 @@ public:
 
     // The same run, added into caller-owned zeroed rows of n_time samples
     // each, so a batch can write straight into its output array.
-    void run_into(const Station& station, std::uint64_t seed, const RecordRows& out) const;
+    void run_into(const Station& station, std::uint64_t seed, const RecordRows& out,
+                  RunStats* stats = nullptr) const;
 
 private:
     Simulator() = default;
