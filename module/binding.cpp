@@ -147,7 +147,7 @@ bool check_missing(const Params& p, const Ref* out) {
 
 bool bind(const Params& p, PyObject* args, PyObject* kwargs, Ref* out) {
     const Py_ssize_t nargs = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
-    PyObject* const* items = args != nullptr ? &PyTuple_GET_ITEM(args, 0) : nullptr;
+    PyObject* const* items = args != nullptr ? PySequence_Fast_ITEMS(args) : nullptr;
     if (!bind_positional(p, items, nargs, out)) return false;
     if (kwargs != nullptr) {
         Py_ssize_t pos = 0;
