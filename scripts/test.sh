@@ -8,5 +8,5 @@ bash scripts/build.sh
 BUILD=${BUILD:-build}
 meson test -C "$BUILD" --print-errorlogs
 if compgen -G "tests/test_*.py" >/dev/null; then
-  PYTHONPATH="$PWD/$BUILD/module" /usr/bin/python3 -m pytest -q -p no:cacheprovider tests
+  PYTHONPATH="$(cd "$BUILD" && pwd)/module" /usr/bin/python3 -m pytest -q -p no:cacheprovider tests
 fi
