@@ -11,5 +11,5 @@ ok=$(awk '/^Ok:/ {print $2}' "$BUILD/core-tests.log")
 failed=$(awk '/^Fail:/ {print $2}' "$BUILD/core-tests.log")
 echo "core: ${ok:-0} passed, ${failed:-0} failed"
 if compgen -G "tests/test_*.py" >/dev/null; then
-  PYTHONPATH="$PWD/$BUILD/module" /usr/bin/python3 -m pytest -q -p no:cacheprovider tests
+  PYTHONPATH="$(cd "$BUILD" && pwd)/module" /usr/bin/python3 -m pytest -q -p no:cacheprovider tests
 fi

@@ -1,0 +1,366 @@
+// Argument binding, the shared conversions and the fault frame.
+#define QUELMAR_IMPORT_NUMPY
+#include "numpy_api.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <string>
+
+namespace quelmar {
+
+// ---- faults -----------------------------------------------------------------
+
+namespace {
+
+// pyo3_runtime.PanicException: made once, never added to the module.
+PyObject* panic_type() noexcept {
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc(
+            "pyo3_runtime.PanicException",
+            "An internal fault of the simulation core stopped the call.\n\n"
+            "It derives from BaseException so that a broad `except Exception` does not\n"
+            "swallow it; the process goes on and the objects involved stay usable.",
+            PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+}  // namespace
+
+void raise_panic(const char* message) noexcept {
+    PySys_FormatStderr("%s\n", message);
+    PyObject* type = panic_type();
+    if (type == nullptr) return;  // the creation's own error stays set
+    PyErr_SetString(type, message);
+}
+
+void raise_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const korvane::Fault& fault) {
+        raise_panic(fault.what());
+    } catch (const std::exception& e) {
+        raise_panic(e.what());
+    } catch (...) {
+        raise_panic("unknown C++ exception");
+    }
+}
+
+// ---- argument binding -----------------------------------------------------
+
+namespace {
+
+std::string display_name(const Params& p) { return std::string(p.cls) + "." + p.func + "()"; }
+
+// 'a' | 'a' and 'b' | 'a', 'b', and 'c'
+std::string name_list(const std::vector<const char*>& names) {
+    std::string s;
+    const std::size_t n = names.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i > 0) s += (i + 1 == n) ? " and " : " ";
+        s += '\'';
+        s += names[i];
+        s += '\'';
+        if (n >= 3 && i + 1 < n) s += ',';
+    }
+    return s;
+}
+
+// Index of the parameter named `key` (keyword-only names first), or -1.
+Py_ssize_t find_param(const Params& p, PyObject* key) noexcept {
+    if (!PyUnicode_Check(key)) return -1;
+    for (std::size_t i = 0; i < p.keyword_only.size(); ++i) {
+        if (PyUnicode_CompareWithASCIIString(key, p.keyword_only[i]) == 0) {
+            return static_cast<Py_ssize_t>(p.positional.size() + i);
+        }
+    }
+    for (std::size_t i = 0; i < p.positional.size(); ++i) {
+        if (PyUnicode_CompareWithASCIIString(key, p.positional[i]) == 0) {
+            return static_cast<Py_ssize_t>(i);
+        }
+    }
+    return -1;
+}
+
+const char* param_name(const Params& p, std::size_t i) noexcept {
+    return i < p.positional.size() ? p.positional[i] : p.keyword_only[i - p.positional.size()];
+}
+
+bool bind_positional(const Params& p, PyObject* const* args, Py_ssize_t nargs, Ref* out) {
+    const auto accepted = static_cast<Py_ssize_t>(p.positional.size());
+    if (nargs > accepted) {
+        PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
+                     display_name(p).c_str(), accepted, nargs, nargs == 1 ? "was" : "were");
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        Py_INCREF(args[i]);
+        out[i].reset(args[i]);
+    }
+    return true;
+}
+
+bool bind_keyword(const Params& p, PyObject* key, PyObject* value, Ref* out) {
+    const Py_ssize_t i = find_param(p, key);
+    if (i < 0) {
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
+                     display_name(p).c_str(), key);
+        return false;
+    }
+    if (out[i]) {
+        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
+                     display_name(p).c_str(), param_name(p, static_cast<std::size_t>(i)));
+        return false;
+    }
+    Py_INCREF(value);
+    out[i].reset(value);
+    return true;
+}
+
+bool check_missing(const Params& p, const Ref* out) {
+    for (int kind = 0; kind < 2; ++kind) {
+        const std::size_t begin = kind == 0 ? 0 : p.positional.size();
+        const std::size_t end = kind == 0 ? p.positional.size() : p.size();
+        std::vector<const char*> missing;
+        for (std::size_t i = begin; i < end; ++i) {
+            if (!out[i]) missing.push_back(param_name(p, i));
+        }
+        if (!missing.empty()) {
+            PyErr_Format(PyExc_TypeError, "%s missing %zu required %s %s: %s",
+                         display_name(p).c_str(), missing.size(),
+                         kind == 0 ? "positional" : "keyword",
+                         missing.size() == 1 ? "argument" : "arguments",
+                         name_list(missing).c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool bind(const Params& p, PyObject* args, PyObject* kwargs, Ref* out) {
+    const Py_ssize_t nargs = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
+    PyObject* const* items = args != nullptr ? PySequence_Fast_ITEMS(args) : nullptr;
+    if (!bind_positional(p, items, nargs, out)) return false;
+    if (kwargs != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!bind_keyword(p, key, value, out)) return false;
+        }
+    }
+    return check_missing(p, out);
+}
+
+bool bind_fast(const Params& p, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
+               Ref* out) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (!bind_positional(p, args, nargs, out)) return false;
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (!bind_keyword(p, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out)) return false;
+    }
+    return check_missing(p, out);
+}
+
+// ---- conversions -----------------------------------------------------------
+
+bool add_note(const char* param) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc == nullptr) return false;
+    PyObject* note = PyUnicode_FromFormat("while processing '%s'", param);
+    PyObject* r = note != nullptr ? PyObject_CallMethod(exc, "add_note", "O", note) : nullptr;
+    if (r == nullptr) PyErr_Clear();
+    Py_XDECREF(r);
+    Py_XDECREF(note);
+    PyErr_SetRaisedException(exc);
+#else
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type == nullptr) return false;
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value != nullptr) {
+        if (tb != nullptr) PyException_SetTraceback(value, tb);
+        PyObject* note = PyUnicode_FromFormat("while processing '%s'", param);
+        PyObject* r = note != nullptr ? PyObject_CallMethod(value, "add_note", "O", note) : nullptr;
+        if (r == nullptr) PyErr_Clear();
+        Py_XDECREF(r);
+        Py_XDECREF(note);
+    }
+    PyErr_Restore(type, value, tb);
+#endif
+    return false;
+}
+
+bool raise_not_instance(PyObject* o, const char* target) {
+    if (o == Py_None) {
+        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", target);
+        return false;
+    }
+    Ref qualname(PyType_GetQualName(Py_TYPE(o)));
+    if (!qualname) return false;
+    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), target);
+    return false;
+}
+
+namespace {
+
+bool convert_f64(PyObject* o, double& out) {
+    if (PyFloat_Check(o)) {
+        out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    const double d = PyFloat_AsDouble(o);
+    if (d == -1.0 && PyErr_Occurred()) return false;
+    out = d;
+    return true;
+}
+
+// collections.abc.Sequence, the target named when a sequence is refused.
+const char* sequence_name() {
+    static std::string name;
+    if (name.empty()) {
+        Ref abc(PyImport_ImportModule("collections.abc"));
+        if (!abc) return nullptr;
+        Ref seq(PyObject_GetAttrString(abc.get(), "Sequence"));
+        if (!seq) return nullptr;
+        Ref n(PyObject_GetAttrString(seq.get(), "__name__"));
+        if (!n) return nullptr;
+        const char* utf8 = PyUnicode_AsUTF8(n.get());
+        if (utf8 == nullptr) return nullptr;
+        name = utf8;
+    }
+    return name.c_str();
+}
+
+}  // namespace
+
+namespace detail {
+
+bool convert_i32(PyObject* o, std::int32_t& out) {
+    const long v = PyLong_AsLong(o);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (v < std::numeric_limits<std::int32_t>::min()) {
+        PyErr_SetString(PyExc_OverflowError, "number too small to fit in target type");
+        return false;
+    }
+    if (v > std::numeric_limits<std::int32_t>::max()) {
+        PyErr_SetString(PyExc_OverflowError, "number too large to fit in target type");
+        return false;
+    }
+    out = static_cast<std::int32_t>(v);
+    return true;
+}
+
+bool instance_of(PyObject* o, PyTypeObject* type) {
+    if (PyObject_TypeCheck(o, type)) return true;
+    // Our types are named "builtins.<Class>": name the class without the prefix.
+    const char* dot = std::strrchr(type->tp_name, '.');
+    return raise_not_instance(o, dot != nullptr ? dot + 1 : type->tp_name);
+}
+
+bool check_sequence(PyObject* o) {
+    if (PyUnicode_Check(o)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(o)) {
+        const char* target = sequence_name();
+        if (target == nullptr) return false;
+        return raise_not_instance(o, target);
+    }
+    return true;
+}
+
+std::size_t reserve_hint(PyObject* o) noexcept {
+    const Py_ssize_t n = PySequence_Size(o);
+    if (n < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return std::min<std::size_t>(static_cast<std::size_t>(n), std::size_t{1} << 16);
+}
+
+}  // namespace detail
+
+bool to_f32(PyObject* o, const char* param, float& out) {
+    double d = 0.0;
+    if (!convert_f64(o, d)) return add_note(param);
+    out = static_cast<float>(d);  // IEEE rounding: beyond the f32 range -> +-inf
+    return true;
+}
+
+bool to_f64(PyObject* o, const char* param, double& out) {
+    if (!convert_f64(o, out)) return add_note(param);
+    return true;
+}
+
+bool to_i32(PyObject* o, const char* param, std::int32_t& out) {
+    if (!detail::convert_i32(o, out)) return add_note(param);
+    return true;
+}
+
+bool check_instance(PyObject* o, PyTypeObject* type, const char* param) {
+    if (!detail::instance_of(o, type)) return add_note(param);
+    return true;
+}
+
+// ---- NumPy arrays ------------------------------------------------------------
+
+bool ensure_numpy() noexcept {
+    static bool imported = false;
+    if (!imported) {
+        if (_import_array() < 0) return false;
+        imported = true;
+    }
+    return true;
+}
+
+PyObject* as_array(PyObject* o, int ndim, int typenum, const char* param) {
+    if (!ensure_numpy()) {
+        add_note(param);
+        return nullptr;
+    }
+    if (PyArray_Check(o)) {
+        auto* a = reinterpret_cast<PyArrayObject*>(o);
+        if (PyArray_NDIM(a) == ndim) {
+            PyArray_Descr* want = PyArray_DescrFromType(typenum);
+            if (want == nullptr) {
+                add_note(param);
+                return nullptr;
+            }
+            const bool equivalent = PyArray_EquivTypes(PyArray_DESCR(a), want) != 0;
+            Py_DECREF(want);
+            if (equivalent) return o;
+        }
+    }
+    raise_not_instance(o, "ndarray");
+    add_note(param);
+    return nullptr;
+}
+
+bool check_flat_run(PyObject* array) {
+    auto* a = reinterpret_cast<PyArrayObject*>(array);
+    if (PyArray_DIM(a, 0) == 0) return true;
+    const int flags = PyArray_FLAGS(a);
+    if ((flags & NPY_ARRAY_ALIGNED) != 0 &&
+        (flags & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS)) != 0 &&
+        PyArray_DATA(a) != nullptr) {
+        return true;
+    }
+    PyErr_SetString(PyExc_TypeError, "The given array is not contiguous or is misaligned.");
+    return false;
+}
+
+}  // namespace quelmar

@@ -1,0 +1,199 @@
+// Shared machinery of the extension module: owned references, the fault
+// frame that turns C++ exceptions into Python exceptions, argument binding
+// with its messages, and the argument conversions every class uses.
+//
+// Error protocol: every helper returning bool returns false with a Python
+// exception set; helpers returning a pointer return NULL with one set.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <span>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "korvane/fault.hpp"
+
+namespace quelmar {
+
+// An owned (strong) reference, released on destruction.
+class Ref {
+public:
+    Ref() noexcept = default;
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& o) noexcept : p_(o.release()) {}
+    Ref& operator=(Ref&& o) noexcept {
+        if (this != &o) reset(o.release());
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    void reset(PyObject* p = nullptr) noexcept { Py_XDECREF(std::exchange(p_, p)); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// ---- faults -----------------------------------------------------------------
+
+// Writes the message to standard error and raises pyo3_runtime.PanicException
+// (a BaseException subclass, created once per process) carrying it.
+void raise_panic(const char* message) noexcept;
+
+// Raises the Python exception matching the C++ exception being handled:
+// MemoryError for an allocation failure (std::bad_alloc, or std::length_error
+// from a container asked to grow past its limit), PanicException for a
+// korvane::Fault or any other exception. Call only inside a catch block.
+void raise_from_current_exception() noexcept;
+
+// Runs `body` and keeps every C++ exception from crossing into the
+// interpreter: on one, the matching Python exception is raised and the
+// failure value of the return type (NULL or -1) is returned.
+template <class F>
+auto guard(F&& body) noexcept -> decltype(body()) {
+    using R = decltype(body());
+    try {
+        return body();
+    } catch (...) {
+        raise_from_current_exception();
+    }
+    if constexpr (std::is_pointer_v<R>) {
+        return nullptr;
+    } else {
+        return R(-1);
+    }
+}
+
+// ---- argument binding -----------------------------------------------------
+
+// The parameter table of one callable. Every parameter is required.
+struct Params {
+    const char* cls;   // class name, e.g. "SlipModel"
+    const char* func;  // "__new__" for a constructor
+    std::span<const char* const> positional;    // positional-or-keyword, in order
+    std::span<const char* const> keyword_only;  // in order
+
+    std::size_t size() const noexcept { return positional.size() + keyword_only.size(); }
+};
+
+// Binds a tp_new-style call (`args` tuple, `kwargs` dict or NULL) to the
+// table. `out` has one slot per parameter, positional ones first; each gets a
+// strong reference. TypeError without a note on a binding failure.
+bool bind(const Params& params, PyObject* args, PyObject* kwargs, Ref* out);
+
+// The same for a vectorcall-style call (positional arguments, then the values
+// of the keywords named in `kwnames`).
+bool bind_fast(const Params& params, PyObject* const* args, std::size_t nargsf,
+               PyObject* kwnames, Ref* out);
+
+// ---- conversions -----------------------------------------------------------
+// Each conversion of a named argument adds the note "while processing '{name}'"
+// to the exception it leaves set.
+
+// Adds the note naming `param` to the exception currently set (if adding
+// fails the exception is kept without it). Always returns false.
+bool add_note(const char* param) noexcept;
+
+// TypeError "'{qualname of o's type}' object is not an instance of '{target}'",
+// or "'None' is not an instance of '{target}'" for None. Returns false.
+bool raise_not_instance(PyObject* o, const char* target);
+
+// A float (read directly) or anything float() accepts, rounded to f32.
+bool to_f32(PyObject* o, const char* param, float& out);
+// As to_f32, kept as f64.
+bool to_f64(PyObject* o, const char* param, double& out);
+// Anything int conversion accepts (ints and __index__), within int32 range.
+bool to_i32(PyObject* o, const char* param, std::int32_t& out);
+// An instance of `type` or of a subtype.
+bool check_instance(PyObject* o, PyTypeObject* type, const char* param);
+
+namespace detail {
+bool convert_i32(PyObject* o, std::int32_t& out);
+bool instance_of(PyObject* o, PyTypeObject* type);
+// The sequence checks of the list conversion: str refused, PySequence_Check.
+bool check_sequence(PyObject* o);
+// Room to reserve for a sequence: its length, capped so that a lying
+// __len__ cannot force a huge allocation; 0 when the length is unknown.
+std::size_t reserve_hint(PyObject* o) noexcept;
+}  // namespace detail
+
+// A list from any sequence but a str: the items, in iteration order, each
+// turned into a T by `convert(item, T&) -> bool`. Errors of the sequence
+// checks, of the iteration and of the items carry the note naming `param`.
+template <class T, class Convert>
+bool list_from_sequence(PyObject* o, const char* param, std::vector<T>& out, Convert&& convert) {
+    if (!detail::check_sequence(o)) return add_note(param);
+    out.reserve(detail::reserve_hint(o));
+    Ref it(PyObject_GetIter(o));
+    if (!it) return add_note(param);
+    while (Ref item{PyIter_Next(it.get())}) {
+        T value{};
+        if (!convert(item.get(), value)) return add_note(param);
+        out.push_back(std::move(value));
+    }
+    if (PyErr_Occurred()) return add_note(param);
+    return true;
+}
+
+// Item converter of list_from_sequence: a 32-bit signed integer.
+inline bool i32_item(PyObject* o, std::int32_t& out) { return detail::convert_i32(o, out); }
+
+// ---- NumPy arrays ------------------------------------------------------------
+
+// The argument as an ndarray (a subclass passes) with exactly `ndim`
+// dimensions and a dtype equivalent to `typenum` (no cast, no byte swap);
+// else TypeError "'{}' object is not an instance of 'ndarray'" with the note
+// naming `param`. Imports NumPy's array API on first use. Borrowed result.
+PyObject* as_array(PyObject* o, int ndim, int typenum, const char* param);
+
+// Checks that a 1-D array can be read as one flat run: length 0, or aligned,
+// C- or F-contiguous and with a data pointer. Else TypeError "The given array
+// is not contiguous or is misaligned." without a note.
+bool check_flat_run(PyObject* array);
+
+// ---- instances -------------------------------------------------------------
+
+// The layout of every instance: the object header followed by the core value.
+template <class V>
+struct Instance {
+    PyObject_HEAD
+    V value;
+};
+
+template <class V>
+inline V& value_of(PyObject* self) noexcept {
+    return reinterpret_cast<Instance<V>*>(self)->value;
+}
+
+// Allocates an instance of `type` and moves `value` into it; NULL with the
+// allocation error set when that fails (the value is then released by its
+// owner).
+template <class V>
+PyObject* emplace(PyTypeObject* type, V&& value) noexcept {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    static_assert(std::is_nothrow_move_constructible_v<V>);
+    new (&reinterpret_cast<Instance<V>*>(self)->value) V(std::move(value));
+    return self;
+}
+
+// Releases the core value, frees the object and drops its type reference.
+template <class V>
+void dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<Instance<V>*>(self)->value.~V();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+}  // namespace quelmar
