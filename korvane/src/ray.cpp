@@ -277,9 +277,25 @@ void green_function(GreenResult& out, RayState& st, std::span<const RayLayer> la
         push_up_to_surface(st, mode, j);
     }
     if (extra >= 2) {
-        for (std::int32_t k = 0; k < reverberations; ++k) {
-            const std::size_t j = st.descend_to_moho(mode, layers, 1, n - 1);
-            push_up_to_surface(st, mode, j);
+        // Every reverberation repeats the same descent from layer 1 and climb
+        // back, so the first one tells the length of the whole path before the
+        // rest are pushed: a code near 2^31 would otherwise want billions of
+        // legs (tens of GB) and take minutes before failing to allocate.
+        const std::size_t before = st.legs.size();
+        const std::size_t j = st.descend_to_moho(mode, layers, 1, n - 1);
+        push_up_to_surface(st, mode, j);
+        const std::size_t per_reverberation = st.legs.size() - before;
+        const std::size_t total = checked_add(
+            before, checked_mul(per_reverberation, static_cast<std::size_t>(reverberations)));
+        if (total > kMaxLegs) {
+            fail("ray type " + std::to_string(code) + " needs " + std::to_string(total) +
+                 " legs, more than the " + std::to_string(kMaxLegs) + " a ray may have");
+        }
+        st.legs.reserve(total);
+        st.modes.reserve(total);
+        for (std::int32_t k = 1; k < reverberations; ++k) {
+            const std::size_t jk = st.descend_to_moho(mode, layers, 1, n - 1);
+            push_up_to_surface(st, mode, jk);
         }
     }
 

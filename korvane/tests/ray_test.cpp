@@ -213,6 +213,25 @@ TEST(RayPaths, Stops) {
               "<no fault>");
 }
 
+TEST(RayPaths, HugeCodesAreRefusedBeforeTheirPathIsBuilt) {
+    // Source in layer 3 of crust(): 3 direct legs, then 8 per reverberation.
+    const auto layers = crust();
+    RayState st;
+    run(st, layers, 262143, 7.0f, 20.0f);  // 131071 reverberations: 1048571 legs
+    EXPECT_EQ(st.legs.size(), 1048571u);
+    EXPECT_EQ(st.travel.s_counts[4], 2.0f * 131071.0f);
+    EXPECT_EQ(fault_message([&] { run(st, layers, 262145, 7.0f, 20.0f); }),
+              "ray type 262145 needs 1048579 legs, more than the 1048576 a ray may have");
+    // The largest code is refused at once instead of asking for ~100 GB of legs.
+    EXPECT_EQ(fault_message([&] { run(st, layers, 2147483647, 7.0f, 20.0f); }),
+              "ray type 2147483647 needs 8589934587 legs, more than the 1048576 a ray may have");
+    EXPECT_EQ(fault_message([&] { run(st, layers, 2147483646, 7.0f, 20.0f); }),
+              "ray type 2147483646 needs 8589934582 legs, more than the 1048576 a ray may have");
+    // The state stays usable for the next ray.
+    run(st, layers, 3, 7.0f, 20.0f);
+    EXPECT_EQ(st.legs, (Legs{3, 2, 1, 1, 2, 3, 4, 4, 3, 2, 1}));
+}
+
 TEST(RayPaths, DescentAndCountsByMode) {
     // Without a zero-thickness layer the descent ends at the bound.
     const auto layers = model({{1.0, 3.0, 1.8, 40.0f},

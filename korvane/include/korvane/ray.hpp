@@ -88,13 +88,20 @@ namespace korvane::ray {
 
 using state::RayState;
 
+// Longest path green_function builds: far beyond any physical ray (a code of
+// a few dozen through a hundred layers has a few thousand legs), small enough
+// that the path of any 32-bit code is refused before it is built.
+inline constexpr std::size_t kMaxLegs = std::size_t{1} << 20;
+
 // Fills `out` with p, t, path length and t* of ray `code` from a source at
 // `source_depth_km` to a receiver on the bottom of layer 0 at horizontal
 // distance `distance_km`, every leg in `mode`. Sources within 0.02 km of an
 // interface are moved 0.02 km away from it. Stops with "ray type {} is
 // negative; th1 would be undefined" for a negative code, with
-// "build_ray_path needs at least one ray segment" for an empty path, and on a
-// model without layers or a descent beyond the last layer.
+// "build_ray_path needs at least one ray segment" for an empty path, with
+// "ray type {} needs {} legs, more than the 1048576 a ray may have" when the
+// reverberations of a huge code would exceed kMaxLegs, and on a model without
+// layers or a descent beyond the last layer.
 void green_function(GreenResult& out, RayState& state, std::span<const RayLayer> layers,
                     std::int32_t code, WaveMode mode, float source_depth_km, float distance_km);
 
