@@ -8,7 +8,8 @@ import numpy as np
 import pytest
 
 import _quelmar as q
-from conftest import F32, SOURCE, make_config, make_segment, segment_kwargs, velocity_kwargs
+from conftest import (F32, SOURCE, make_config, make_segment, not_under_sanitizer, segment_kwargs,
+                      velocity_kwargs)
 
 ROUNDS = 100_000
 
@@ -57,6 +58,7 @@ def _run(make, rounds):
             pass
 
 
+@not_under_sanitizer
 @pytest.mark.parametrize("name", ["FaultSegment", "SlipModel", "VelocityModel1D",
                                   "SourceParameters", "PathParameters", "SiteParameters",
                                   "RecordParameters", "HfConfig", "Simulator"])
@@ -75,6 +77,7 @@ def test_construct_and_drop_keeps_memory_and_references_flat(name):
         assert [sys.getrefcount(o) for o in watched] == refs
 
 
+@not_under_sanitizer
 def test_allocation_failure_is_a_memory_error():
     # Under an address-space limit, a broadcast grid of 64 Mi cells passes
     # every check but its 1 GiB subfault list cannot be allocated.
