@@ -52,11 +52,13 @@ run_asan() {
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1 \
   UBSAN_OPTIONS=$ubsan \
     meson test -C build-asan --print-errorlogs --no-rebuild
-  # The interpreter is not instrumented: the ASan runtime must be loaded first, and its
+  # The interpreter is not instrumented: the ASan runtime must be loaded first (with
+  # libstdc++ beside it, or its __cxa_throw interceptor finds no real function and the
+  # first C++ exception aborts the process), and the interpreter's
   # own deliberate end-of-process leaks are not ours (leaks are valgrind's and
   # tests/test_memory.py's job). QUELMAR_SANITIZER skips the tests that measure RSS or
   # provoke allocation failure, which the sanitizer's allocator changes by design.
-  LD_PRELOAD="$(g++ -print-file-name=libasan.so)" \
+  LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 \
   UBSAN_OPTIONS=$ubsan QUELMAR_SANITIZER=address PYTHONMALLOC=malloc \
   PYTHONPATH="$ROOT/build-asan/module" \
