@@ -188,6 +188,14 @@ def scenario_inputs():
                 stations=stations, rrup_km=rrup, mw=MW)
 
 
+def _aligned(value):
+    """`value` itself, or for an array a C-contiguous, aligned one (arrays rebuilt from
+    dask.distributed's network frames can be misaligned, which the module refuses)."""
+    if isinstance(value, np.ndarray):
+        return np.require(value, requirements=("C", "A"))
+    return value
+
+
 def build_simulator(inputs):
     """A `_quelmar.Simulator` built from `scenario_inputs()`-style data."""
     import _quelmar as q
@@ -196,13 +204,16 @@ def build_simulator(inputs):
                         path=q.PathParameters(**c["path"]),
                         site=q.SiteParameters(**c["site"]),
                         record=q.RecordParameters(**c["record"]))
-    slip_model = q.SlipModel([q.FaultSegment(**s) for s in inputs["segments"]])
-    return q.Simulator(config, slip_model, q.VelocityModel1D(**inputs["velocity"]))
+    slip_model = q.SlipModel([q.FaultSegment(**{k: _aligned(v) for k, v in s.items()})
+                              for s in inputs["segments"]])
+    velocity = q.VelocityModel1D(**{k: _aligned(v) for k, v in inputs["velocity"].items()})
+    return q.Simulator(config, slip_model, velocity)
 
 
 def subset(stations, index):
-    """The five station arrays restricted to `index` (a slice or index array), contiguous."""
-    return {k: np.ascontiguousarray(stations[k][index]) for k in STATION_KEYS}
+    """The five station arrays restricted to `index` (a slice or index array), contiguous
+    and aligned as `run_stations` requires."""
+    return {k: _aligned(stations[k][index]) for k in STATION_KEYS}
 
 
 def chunk_slices(n, size):
