@@ -72,7 +72,7 @@ def _run_on_cluster(inputs, parts, workers, threads_per_worker, timeout_s):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--stations", type=int, default=None, help="first N stations only")
-    parser.add_argument("--workers", type=int, default=min(4, os.cpu_count() or 1))
+    parser.add_argument("--workers", type=int, default=min(4, sc.usable_cores()))
     parser.add_argument("--threads-per-worker", type=int, default=1)
     parser.add_argument("--chunk", type=int, default=4, help="stations per task")
     parser.add_argument("--timeout", type=float, default=120.0, help="seconds per step")

@@ -37,7 +37,7 @@ def run_dask_threads(sim, stations, threads, chunk):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--stations", type=int, default=None, help="first N stations only")
-    parser.add_argument("--threads", type=int, default=os.cpu_count() or 1)
+    parser.add_argument("--threads", type=int, default=sc.usable_cores())
     parser.add_argument("--chunk", type=int, default=4, help="stations per task")
     args = parser.parse_args(argv)
 

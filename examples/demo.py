@@ -117,7 +117,7 @@ def write_figure(path, acc, pga, rrup, dt, title):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--threads", type=int, default=os.cpu_count() or 1)
+    parser.add_argument("--threads", type=int, default=sc.usable_cores())
     parser.add_argument("--chunk", type=int, default=2, help="stations per task")
     parser.add_argument("--stations", type=int, default=None,
                         help="run only the first N stations")

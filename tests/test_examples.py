@@ -45,10 +45,12 @@ def test_scenario_is_plain_data_and_realistic(inputs, serial):
     assert seg["rupture_time_s"].min() < 0.5 and seg["rupture_time_s"].max() < 12
     assert len(inputs["stations"]["latitude_deg"]) == 160
     pga = np.abs(serial).max(axis=2)
-    assert serial.shape == (3, len(PICK), 6000) and np.isfinite(serial).all()
+    assert serial.shape == (3, len(PICK), 8000) and np.isfinite(serial).all()
     # Horizontal PGA of a few tens to a few hundred cm/s^2 near the fault, decaying outwards.
-    near, far = pga[:2, 0], pga[:2, -1]
-    assert (near > 50).all() and (near < 1500).all() and (far < near).all()
+    near, far = pga[:2, 0], pga[:2, 2]  # Rrup 5 km and 101 km on one profile
+    assert (near > 50).all() and (near < 1500).all() and (far < near / 4).all()
+    # Records are long enough for the farthest stations: the last 5 s are quiet.
+    assert (np.abs(serial[:, :, -500:]).max(axis=2) < 0.05 * pga).all()
 
 
 def test_threads_and_dask_threads_match_a_single_thread(inputs, sim, serial):
@@ -61,7 +63,7 @@ def test_threads_and_dask_threads_match_a_single_thread(inputs, sim, serial):
         out = dask_threads.run_dask_threads(sim, stations, threads, chunk)
         assert out.dtype == np.float32 and out.tobytes() == serial.tobytes()
     assert dask_threads.run_dask_threads(sim, sc.subset(stations, slice(0, 0)), 2, 2).shape \
-        == (3, 0, 6000)
+        == (3, 0, 8000)
 
 
 def test_distributed_workers_match_a_single_thread(inputs, sim):
@@ -78,6 +80,6 @@ def test_demo_writes_table_and_figure(tmp_path, capsys):
     acc = demo.main(["--stations", "4", "--threads", "2", "--figure", str(figure),
                      "--no-progress"])
     text = capsys.readouterr().out
-    assert acc.shape == (3, 4, 6000)
+    assert acc.shape == (3, 4, 8000)
     assert "PGA (cm/s^2) per distance bin" in text and "vertical gm" in text
     assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
