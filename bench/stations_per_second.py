@@ -1,0 +1,71 @@
+"""Stations per second of the demo scenario on 1, 2, 4, 8 threads and the core count.
+
+One Simulator is shared by a thread pool; every task runs one station (dynamic load
+balancing, since stations near the fault cost less than distant ones). Each pool is warmed
+up first (every thread builds its FFT plans on its first transform), then the station set
+is timed `--repeat` times and the best run is kept. Scaling = speed-up / threads; the
+target is >= 0.85 up to the core count.
+
+    PYTHONPATH=build/module python3 bench/stations_per_second.py [--stations N] [--repeat N]
+"""
+import argparse
+import os
+import sys
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "examples"))
+import scenario as sc  # noqa: E402
+
+
+def timed_run(pool, sim, tasks):
+    """(wall seconds, process CPU seconds) of running every task on the pool."""
+    c0, t0 = time.process_time(), time.perf_counter()
+    for future in [pool.submit(sim.run_stations, **t) for t in tasks]:
+        future.result()
+    return time.perf_counter() - t0, time.process_time() - c0
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--stations", type=int, default=None,
+                        help="stations per timed run (default: all 160, repeated to fill "
+                             "every thread)")
+    parser.add_argument("--repeat", type=int, default=2)
+    parser.add_argument("--threads", type=int, nargs="*", default=None)
+    args = parser.parse_args(argv)
+
+    cores = sc.usable_cores()
+    counts = args.threads or sorted({1, 2, 4, 8, cores})
+    inputs = sc.scenario_inputs()
+    sim = sc.build_simulator(inputs)
+    n_all = len(inputs["stations"]["latitude_deg"])
+    n = args.stations or n_all
+    tasks = [sc.subset(inputs["stations"], slice(i % n_all, i % n_all + 1)) for i in range(n)]
+
+    print(f"demo scenario: {n} stations per run, one station per task, best of "
+          f"{args.repeat}; {cores} cores available")
+    print(f"load average before: {os.getloadavg()[0]:.2f} (other processes skew the numbers)")
+    print(f"{'threads':>7} {'stations/s':>11} {'ms/station':>11} {'cpu ms/st':>10} "
+          f"{'speed-up':>9} {'scaling':>8}")
+    base = None
+    for threads in counts:
+        with ThreadPoolExecutor(max_workers=threads) as pool:
+            timed_run(pool, sim, tasks[:4 * threads])  # warm-up: threads and FFT plans
+            best, cpu = min(timed_run(pool, sim, tasks) for _ in range(args.repeat))
+        rate = n / best
+        base = base or rate
+        speedup = rate / base
+        flag = "" if threads > cores or speedup / threads >= 0.85 else "  below 0.85"
+        print(f"{threads:7d} {rate:11.2f} {1e3 * threads / rate:11.1f} {1e3 * cpu / n:10.1f} "
+              f"{speedup:9.2f} {speedup / threads:8.2f}{flag}")
+    print(f"load average after: {os.getloadavg()[0]:.2f}")
+    print("ms/station = threads / rate (wall time one thread spends per station); cpu ms/st = "
+          "process CPU time per station: if it grows with threads the threads slow each other "
+          "down (memory bandwidth, locks, allocator), if it stays flat while ms/station grows "
+          "the threads were waiting for a core")
+
+
+if __name__ == "__main__":
+    main()
