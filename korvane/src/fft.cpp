@@ -171,4 +171,26 @@ std::size_t plan_count() {
     return this_thread_table().size();
 }
 
+
+void correct_baseline(std::span<float> a, float dt) {
+    const std::size_t n = a.size();
+    const float h = dt * 0.5f;
+    const float q = (dt * h) / 3.0f;
+    float d = 0.0f;  // end displacement of the piecewise-linear acceleration
+    float v = 0.0f;  // end velocity
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        d = ((a[i] + a[i]) + a[i + 1]) * q + (d + dt * v);
+        v = (a[i] + a[i + 1]) * h + v;
+    }
+    if (n <= 2) return;
+    const float t = static_cast<float>(n - 1) * dt;
+    const float p = 2.0f / t;
+    const float c0 = ((-3.0f / t) * d + v) * p;
+    const float c1 = ((p * d - v) * (6.0f / t)) / t;
+    for (std::size_t i = 2; i < n; ++i) {
+        a[i] = (a[i] + c0) + (static_cast<float>(i) * c1) * dt;
+    }
+}
+
+
 }  // namespace korvane::fft

@@ -172,4 +172,42 @@ void radiate_and_invert(std::span<std::complex<float>> row, std::span<const floa
     }
 }
 
+
+void shape_noise_spectrum(SpectrumShape& shape, const SpectrumPlan& plan, rng::DrawSource& draws,
+                          std::span<std::complex<float>> row) {
+    const std::size_t n = plan.n;
+    const std::size_t m = plan.n_freq;
+    check_range_end(shape.noise.size(), n);
+    check_range_end(shape.window.size(), n);
+    check_range_end(shape.amplitude.size(), m);
+    if (row.size() != n) fail("assertion failed: part.equal_dim(dimension)");
+
+    float* noise = shape.noise.data();
+    for (std::size_t i = 0; i < n; ++i) noise[i] = draws.normal();
+    const float dt = shape.dt;
+    fft::correct_baseline({noise, n}, dt);
+
+    const float* window = shape.window.data();
+    for (std::size_t i = 0; i < n; ++i) row[i] = {noise[i] * window[i], 0.0f};
+    fft::transform(row, true);
+
+    float s = 0.0f;
+    for (std::size_t k = 0; k < m; ++k) {
+        const float re = row[k].real();
+        const float im = row[k].imag();
+        s += re * re + im * im;
+    }
+    const float scale = 1.0f / (dt * std::sqrt(s / static_cast<float>(m)));
+    const double scale_d = static_cast<double>(scale);
+    const double* amplitude = shape.amplitude.data();
+    for (std::size_t k = 0; k < m; ++k) {
+        const double re = static_cast<double>(row[k].real()) * amplitude[k] * scale_d;
+        const double im = static_cast<double>(row[k].imag()) * amplitude[k] * scale_d;
+        row[k] = {static_cast<float>(re), static_cast<float>(im)};
+    }
+    const std::size_t half = n / 2;
+    for (std::size_t j = 0; j + 2 <= half; ++j) row[half + 1 + j] = std::conj(row[half - 1 - j]);
+}
+
+
 }  // namespace korvane::stoc

@@ -2,25 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include "fault_message.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <limits>
 
 using namespace korvane;
 
-namespace {
-
-template <class F>
-std::string fault_message(F&& f) {
-    try {
-        f();
-    } catch (const Fault& e) {
-        return e.message();
-    }
-    return "<no fault>";
-}
-
-}  // namespace
+using korvane::testing::fault_message;
 
 TEST(Checked, OverflowMessages) {
     constexpr auto smax = std::numeric_limits<std::size_t>::max();

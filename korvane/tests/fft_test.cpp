@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "fault_message.hpp"
+
 #include <barrier>
 #include <cmath>
 #include <complex>
@@ -24,17 +26,9 @@ using korvane::fft::plan_count;
 using korvane::fft::transform;
 using cvec = std::vector<std::complex<float>>;
 
-namespace {
+using korvane::testing::fault_message;
 
-template <class F>
-std::string fault_message(F&& f) {
-    try {
-        f();
-    } catch (const Fault& e) {
-        return e.message();
-    }
-    return "<no fault>";
-}
+namespace {
 
 cvec noise(std::size_t n, unsigned seed) {
     std::mt19937 gen(seed);

@@ -3,6 +3,8 @@
 #include <GeographicLib/Geodesic.hpp>
 #include <gtest/gtest.h>
 
+#include "fault_message.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -16,19 +18,11 @@
 using namespace korvane;
 using namespace korvane::geom;
 
+using korvane::testing::fault_message;
+
 namespace {
 
 constexpr float kPiF = 3.14159265358979323846f;
-
-template <class F>
-std::string fault_message(F&& f) {
-    try {
-        f();
-    } catch (const Fault& e) {
-        return e.message();
-    }
-    return "<no fault>";
-}
 
 SegmentGeometry make_segment(float lat, float lon, std::size_t n_along, std::size_t n_down,
                              float strike, float dip, float top, float L, float W) {

@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include "fault_message.hpp"
+
 #include <cmath>
 #include <functional>
 #include <limits>
 
 using namespace korvane;
 using namespace korvane::input;
+
+using korvane::testing::fault_message;
 
 namespace {
 
@@ -31,15 +35,6 @@ InputLayer layer(double vs, float thickness, double vp = 5.0) {
     return l;
 }
 
-std::string stop_message(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Fault& e) {
-        return e.message();
-    }
-    return "<no stop>";
-}
-
 }  // namespace
 
 TEST(Segment, HalfLengthAndGridChecks) {
@@ -47,7 +42,7 @@ TEST(Segment, HalfLengthAndGridChecks) {
     EXPECT_EQ(s.half_length, 3.75f);
     EXPECT_EQ(s.subfaults.size(), 6u);
 
-    const std::string msg = stop_message([] {
+    const std::string msg = fault_message([] {
         Segment(2, 4, std::vector<Subfault>(6), 0, 0, 1, 1, 0, 0, 0, 0, 0, 0);
     });
     EXPECT_NE(msg.find("subfault grid holds 6 entries, expected 2x4"), std::string::npos) << msg;
@@ -55,7 +50,7 @@ TEST(Segment, HalfLengthAndGridChecks) {
     EXPECT_NE(msg.find("right: 8"), std::string::npos) << msg;
 
     const std::size_t big = std::size_t{1} << 33;
-    EXPECT_EQ(stop_message([&] { Segment(big, big, {}, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0); }),
+    EXPECT_EQ(fault_message([&] { Segment(big, big, {}, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0); }),
               "attempt to multiply with overflow");
 }
 
@@ -159,6 +154,6 @@ TEST(AirLayer, Boundaries) {
     EXPECT_EQ(prepared(2.0f, 0.01).size(), 2u);   // exactly 0.01 km/s: no air
     EXPECT_EQ(prepared(2.0f, std::nan("")).size(), 2u);
 
-    EXPECT_EQ(stop_message([] { (void)insert_air_layer({}); }),
+    EXPECT_EQ(fault_message([] { (void)insert_air_layer({}); }),
               "index out of bounds: the len is 0 but the index is 0");
 }

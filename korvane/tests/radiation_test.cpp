@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "fault_message.hpp"
+
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -15,17 +17,9 @@
 using namespace korvane;
 using namespace korvane::radiation;
 
-namespace {
+using korvane::testing::fault_message;
 
-template <class F>
-std::string fault_message(F&& f) {
-    try {
-        f();
-    } catch (const Fault& e) {
-        return e.message();
-    }
-    return "<no fault>";
-}
+namespace {
 
 constexpr float kHalfPi = 1.5707964f;
 constexpr float kPi = 3.1415927f;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "fault_message.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <complex>
@@ -16,17 +18,9 @@ using namespace korvane;
 using namespace korvane::ray;
 using korvane::state::RayLayer;
 
-namespace {
+using korvane::testing::fault_message;
 
-template <class F>
-std::string fault_message(F&& f) {
-    try {
-        f();
-    } catch (const Fault& e) {
-        return e.message();
-    }
-    return "<no fault>";
-}
+namespace {
 
 struct L {
     double h, vp, vs;

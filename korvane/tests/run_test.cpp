@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "fault_message.hpp"
+
 #include <cmath>
 #include <algorithm>
 #include <barrier>
@@ -19,6 +21,8 @@
 
 using namespace korvane;
 using namespace korvane::sim;
+
+using korvane::testing::fault_message;
 
 namespace {
 
@@ -68,15 +72,6 @@ struct Scenario {
 // A station about `km` kilometres east of the segment origin (10 E, 45 N).
 Station station_at(float km, float kappa = 0.04f) {
     return Station{10.0f + km / 78.8f, 45.0f, kappa, 0.6f};
-}
-
-std::string stop_message(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Fault& e) {
-        return e.message();
-    }
-    return "<no stop>";
 }
 
 double energy(const StationRecord& r, std::size_t c) {
@@ -157,7 +152,7 @@ TEST(StationRun, EmptyAndSkippedWork) {
     EXPECT_NO_THROW((void)late.build().run(station_at(20.0f), 1));
     Scenario on_time = late;
     on_time.rupture_time_s = 0.0f;
-    EXPECT_EQ(stop_message([&] { (void)on_time.build().run(station_at(20.0f), 1); }),
+    EXPECT_EQ(fault_message([&] { (void)on_time.build().run(station_at(20.0f), 1); }),
               "ray type -1 is negative; th1 would be undefined");
 }
 
@@ -173,7 +168,7 @@ TEST(StationRun, LateSubfaultLimit) {
     auto stops = [&](int onset) {
         Scenario t = s;
         t.rupture_time_s = (static_cast<float>(onset) + 0.5f) * s.dt;
-        return stop_message([&] { (void)t.build().run(station_at(20.0f), 1); }) != "<no stop>";
+        return fault_message([&] { (void)t.build().run(station_at(20.0f), 1); }) != "<no fault>";
     };
     const int n_time = static_cast<int>(s.build().n_time);
     int lo = 0, hi = n_time + 1;  // stops(lo), !stops(hi)
@@ -237,17 +232,17 @@ TEST(StationRun, PlacementOfTheStartSample) {
 TEST(StationRun, Faults) {
     Scenario neg;
     neg.rayset = {1, -3};
-    EXPECT_EQ(stop_message([&] { (void)neg.build().run(station_at(20.0f), 1); }),
+    EXPECT_EQ(fault_message([&] { (void)neg.build().run(station_at(20.0f), 1); }),
               "ray type -3 is negative; th1 would be undefined");
 
     Scenario zero_fc;  // corner frequency 0 -> infinite window length
     zero_fc.constant = 0.0f;
-    EXPECT_EQ(stop_message([&] { (void)zero_fc.build().run(station_at(20.0f), 1); }),
+    EXPECT_EQ(fault_message([&] { (void)zero_fc.build().run(station_at(20.0f), 1); }),
               "a transform length that overflows usize is not a real request");
 
     Scenario huge;  // dt 0 with a positive duration saturates n_time
     huge.dt = 0.0f;
-    const std::string msg = stop_message([&] { (void)huge.build().run(station_at(20.0f), 1); });
+    const std::string msg = fault_message([&] { (void)huge.build().run(station_at(20.0f), 1); });
     EXPECT_NE(msg.find("samples a run can index"), std::string::npos) << msg;
 }
 

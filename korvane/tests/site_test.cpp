@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "fault_message.hpp"
+
 #include <cmath>
 #include <complex>
 #include <limits>
@@ -16,17 +18,9 @@ using namespace korvane;
 using namespace korvane::site;
 using korvane::state::RayLayer;
 
-namespace {
+using korvane::testing::fault_message;
 
-template <class F>
-std::string fault_message(F&& f) {
-    try {
-        f();
-    } catch (const Fault& e) {
-        return e.message();
-    }
-    return "<no fault>";
-}
+namespace {
 
 RayLayer layer(double h, double vs, double rho) {
     RayLayer l;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "fault_message.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <complex>
@@ -17,17 +19,9 @@
 using namespace korvane;
 using namespace korvane::stoc;
 
-namespace {
+using korvane::testing::fault_message;
 
-template <class F>
-std::string fault_message(F&& f) {
-    try {
-        f();
-    } catch (const Fault& e) {
-        return e.message();
-    }
-    return "<no fault>";
-}
+namespace {
 
 constexpr float kEps = 0.2f;
 constexpr float kEta = 0.05f;

@@ -31,4 +31,9 @@ void transform(std::span<std::complex<float>> buf, bool forward);
 // direction) the thread has transformed. Creates nothing.
 std::size_t plan_count();
 
+// Removes the linear trend of velocity and displacement from a
+// piecewise-linear acceleration series (f32, in place), so that integrating it
+// ends at rest. Samples 0 and 1 keep their values; n = 2 corrects nothing.
+void correct_baseline(std::span<float> a, float dt);
+
 }  // namespace korvane::fft

@@ -13,6 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "korvane/rng.hpp"
+
 namespace korvane::stoc {
 
 // Exponent b of the window t^b e^(-ct): (ln(eta) * -eps) / ((ln(eps) - 1) * eps + 1)
@@ -96,5 +98,12 @@ struct SpectrumShape {
 // size stop the call. Afterwards row holds the unscaled inverse transform.
 void radiate_and_invert(std::span<std::complex<float>> row, std::span<const float> amp,
                         std::span<float> out);
+
+// Fills row (exactly plan.n entries) with the spectrum of fresh Gaussian noise,
+// baseline-corrected, windowed, normalised to a mean squared magnitude of
+// 1/dt^2 over the non-negative bins and shaped by the target amplitude; the
+// negative bins are the conjugate mirror.
+void shape_noise_spectrum(SpectrumShape& shape, const SpectrumPlan& plan, rng::DrawSource& draws,
+                          std::span<std::complex<float>> row);
 
 }  // namespace korvane::stoc

@@ -12,22 +12,6 @@
 #include "korvane/state.hpp"
 #include "korvane/stoc.hpp"
 
-namespace korvane::fft {
-// Removes the linear trend of velocity and displacement from a
-// piecewise-linear acceleration series (f32, in place), so that integrating it
-// ends at rest. Samples 0 and 1 keep their values; n = 2 corrects nothing.
-void correct_baseline(std::span<float> a, float dt);
-}  // namespace korvane::fft
-
-namespace korvane::stoc {
-// Fills row (exactly plan.n entries) with the spectrum of fresh Gaussian noise,
-// baseline-corrected, windowed, normalised to a mean squared magnitude of
-// 1/dt^2 over the non-negative bins and shaped by the target amplitude; the
-// negative bins are the conjugate mirror.
-void shape_noise_spectrum(SpectrumShape& shape, const SpectrumPlan& plan, rng::DrawSource& draws,
-                          std::span<std::complex<float>> row);
-}  // namespace korvane::stoc
-
 namespace korvane::sim {
 
 // Working buffers of one segment, sized once for the segment's plan length
