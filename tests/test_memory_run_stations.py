@@ -1,6 +1,9 @@
 """run_stations leaks nothing on any path: valid batches, refused arguments,
 internal faults and unallocatable outputs keep memory and reference counts flat."""
+import os
+import subprocess
 import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -76,3 +79,31 @@ def test_output_buffer_lives_exactly_as_long_as_its_arrays():
     assert view.shape == (2, 2000) and np.isfinite(view).all()
     del view
     assert sys.getrefcount(owner) == 2
+
+
+@not_under_sanitizer
+def test_surface_subfault_runs_in_a_small_address_space():
+    # A nearly flat segment at the surface puts its top row in the air layer: a
+    # window of tens of millions of samples that is never synthesised. The run must
+    # not size its buffers by it (it took gigabytes and seconds; the process could be
+    # killed for it). Under a 256 MB address-space allowance it must simply work.
+    script = textwrap.dedent("""
+        import resource, sys, numpy as np, _quelmar as q
+        from conftest import F32, make_config, make_segment, make_velocity
+        sim = q.Simulator(make_config(rayset=(1, 2), duration_s=8.0, dt=0.0001),
+                          q.SlipModel([make_segment((3, 1), top_depth_km=0.0, dip_deg=0.001)]),
+                          make_velocity())
+        with open("/proc/self/statm") as f:
+            used = int(f.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (used + 256 * 2**20, resource.RLIM_INFINITY))
+        out = sim.run_stations(latitude_deg=np.full(1, 2.0, F32),
+                               longitude_deg=np.full(1, 1.05, F32),
+                               station_seed=np.ones(1, np.uint64), kappa_s=np.full(1, 0.04, F32),
+                               q_frequency_exponent=np.full(1, 0.6, F32))
+        print(out.shape, bool(np.isfinite(out).all()), bool(np.abs(out).max() > 0))
+    """)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          env=env, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["(3,", "1,", "80000)", "True", "True"]

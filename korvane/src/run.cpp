@@ -142,10 +142,18 @@ void Simulator::run_into(const Station& station, std::uint64_t seed, const Recor
             if (tw > max_tw) max_tw = tw;
         }
 
-        // S2.4: the segment plan sizes the per-segment buffers.
+        // S2.4: the segment's largest window fixes its plan length (a window no
+        // transform can hold stops here). A ray uses at most min(good_length(Z),
+        // good_length(2 * samples left)) of it, and both are bounded: Z by the
+        // largest window, the samples left by the record. So the buffers take
+        // the smaller bound and plans are built only for the lengths rays use.
+        // The records are the same; what changes is that a light subfault in the
+        // air layer, whose window runs to tens of millions of samples but which
+        // is never synthesised, no longer costs gigabytes and seconds.
         const std::size_t n_seg = fft::good_length(to_usize(std::trunc((max_tw + max_tw) / dt)));
-        (void)plans.for_length(n_seg);
-        SegmentFrame frame(n_seg, n_grid);
+        const std::size_t n_frame =
+            std::min(n_seg, fft::good_length(2 * std::max<std::size_t>(n_time, 1)));
+        SegmentFrame frame(n_frame, n_grid);
         state::RayState ray_state;
 
         // S4: columns outer, rows inner.

@@ -9,11 +9,15 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <limits>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include "korvane/fault.hpp"
 #include "korvane/rng.hpp"
@@ -37,6 +41,7 @@ struct Scenario {
     float sigma = 0.1f;
     float fmax_hz = 10.0f;
     float top_depth_km = 4.0f;
+    float dip_deg = 60.0f;
     float constant = 2.0f;
 
     bool quiet_second_segment = false;  // adds a segment of zero slip after the first
@@ -57,7 +62,7 @@ struct Scenario {
             cells[i] = {slip, 1.0f, rupture_time_s + 0.3f * static_cast<float>(i), 40.0f};
         }
         std::vector<input::Segment> segs;
-        segs.emplace_back(n_along, n_down, std::move(cells), 10.0f, 45.0f, 2.0f, 2.0f, 30.0f, 60.0f,
+        segs.emplace_back(n_along, n_down, std::move(cells), 10.0f, 45.0f, 2.0f, 2.0f, 30.0f, dip_deg,
                           90.0f, top_depth_km, 3.0f, 2.0f);
         if (quiet_second_segment) {
             segs.emplace_back(2, 2, std::vector<input::Subfault>(4, {0.0f, 1.0f, 0.0f, 40.0f}),
@@ -244,6 +249,40 @@ TEST(StationRun, Faults) {
     huge.dt = 0.0f;
     const std::string msg = fault_message([&] { (void)huge.build().run(station_at(20.0f), 1); });
     EXPECT_NE(msg.find("samples a run can index"), std::string::npos) << msg;
+}
+
+// A subfault in the air layer (a nearly flat segment at the surface) has a
+// window of tens of millions of samples but far too little moment to be
+// synthesised. It must not size its segment's buffers: the run has to fit in
+// 256 MB more address space (it used to want gigabytes, and seconds).
+TEST(StationRun, AirLayerWindowDoesNotSizeTheBuffers) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "an address-space limit does not mix with sanitizer shadow memory";
+#else
+    Scenario s;
+    s.n_along = 1;
+    s.n_down = 3;
+    s.top_depth_km = 0.0f;
+    s.dip_deg = 0.002f;  // row 0 at 0.000035 km: in the air layer; rows 1, 2 below it
+    s.dt = 0.0001f;  // a window of 2.5e7 samples: 650 MB of plan and shape buffers
+    s.duration_s = 8.0f;
+    s.rayset = {1, 2};
+    const Simulator sim = s.build();
+    ASSERT_LT(sim.moment_weights[0][0], 0.001f);
+    ASSERT_GT(sim.moment_weights[0][1], 0.001f);
+    const auto limited_run = [&sim] {
+        long pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        const auto used = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+        const rlimit limit{used + (rlim_t{256} << 20), RLIM_INFINITY};
+        if (setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(2);
+        const StationRecord r = sim.run(station_at(5.0f), 3);
+        const bool finite = std::all_of(r.acceleration.begin(), r.acceleration.end(),
+                                        [](float x) { return std::isfinite(x); });
+        std::_Exit(finite && energy(r, 0) > 0.0 ? 0 : 1);
+    };
+    EXPECT_EXIT(limited_run(), ::testing::ExitedWithCode(0), "");
+#endif
 }
 
 TEST(StationRun, AmplitudeFallsWithDistance) {
