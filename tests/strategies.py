@@ -9,6 +9,7 @@ requires exactly that, so any other exception type, or a crash, fails it.
 import math
 import operator
 import os
+import sys
 from collections.abc import Sequence as AbcSequence
 from dataclasses import dataclass
 from decimal import Decimal
@@ -44,14 +45,26 @@ class Raises:
     note: str = None
 
 
-def call(fn):
-    """("ok", value) or ("raised", exception): whatever the call did, short of a crash."""
+def call(fn, watch=()):
+    """("ok", value) or ("raised", exception): whatever the call did, short of a
+    crash. The objects in `watch` (the call's arguments) must come out with the
+    reference counts they went in with, whatever the outcome: the module keeps no
+    reference to what it was given, and drops every one it took on every path."""
+    # Shared immutables (None, small ints, interned strings) are referenced from
+    # everywhere, the new exception included; counting them says nothing.
+    watch = [o for o in watch if not isinstance(o, (type(None), bool, int, float, str, bytes))]
+    before = [sys.getrefcount(o) for o in watch]
     try:
-        return "ok", fn()
+        result = "ok", fn()
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as e:  # PanicException derives from BaseException
-        return "raised", e
+        e.__traceback__ = None  # its frames would hold the arguments
+        result = "raised", e
+    after = [sys.getrefcount(o) for o in watch]
+    changed = [(type(o).__name__, b, a) for o, b, a in zip(watch, before, after) if a != b]
+    assert not changed, f"reference counts changed (type, before, after): {changed}"
+    return result
 
 
 def check_outcome(result, expected):

@@ -1,15 +1,15 @@
 """Property-based fuzzing of every constructor: whatever the arguments, the call
 returns a valid object holding exactly the converted values, or raises the one
-documented exception type with its note. Never another type, never a crash."""
+documented exception type with its note. Never another type, never a crash, and
+the arguments' reference counts come out as they went in."""
 import numpy as np
 from hypothesis import given
 from hypothesis import strategies as st
 
 import _quelmar as q
 from conftest import SOURCE, cells, make_config, make_segment, make_velocity, peek, rayset_of
-from strategies import (F32, LAYOUTS, RUN_LAYOUTS, Raises, arrays, array_ok, bits32, call,
-                        check_outcome,
-                        expect_f32, expect_float, expect_i32, expect_list, flat_run_ok, float_like,
+from strategies import (F32, LAYOUTS, RUN_LAYOUTS, CustomSeq, Raises, arrays, array_ok, bits32,
+                        call, check_outcome, expect_f32, expect_float, expect_i32, expect_list, flat_run_ok, float_like,
                         fmt32, fmt64, int_like, junk_containers, not_instance, sequences_of)
 
 # ---- the four parameter classes and HfConfig ----------------------------------------
@@ -30,7 +30,8 @@ def make_parts(source=None, rayset=(1,), site=25.0, record=(10.0, 0.01)):
 def test_source_parameters(values):
     kw = dict(zip(SOURCE, values))
     expected = [expect_f32(v, k) for k, v in kw.items()]
-    obj = check_outcome(call(lambda: q.SourceParameters(**kw)), first_failure(expected))
+    obj = check_outcome(call(lambda: q.SourceParameters(**kw), list(kw.values())),
+                        first_failure(expected))
     if obj is not None:
         held = peek(q.HfConfig(**dict(make_parts(), source=obj))).source
         assert [bits32(getattr(held, k)) for k in SOURCE] == [bits32(e) for e in expected]
@@ -73,8 +74,8 @@ def test_path_parameters(rayset, code):
         expected = Raises(ValueError, f"path_duration_model {model} is not one of 0, 1, 2, 11, 12")
     else:
         expected = None
-    obj = check_outcome(call(lambda: q.PathParameters(rayset=container, path_duration_model=code)),
-                        expected)
+    obj = check_outcome(call(lambda: q.PathParameters(rayset=container, path_duration_model=code),
+                             [container, code]), expected)
     if obj is not None:
         held = peek(obj)
         assert rayset_of(held.rayset) == codes
@@ -98,7 +99,7 @@ def test_hf_config(kinds):
             kw[name] = good["record"]
     expected = next((Raises(TypeError, not_instance(kw[n], c.__name__), n)
                      for n, c in PART_CLASSES.items() if type(kw[n]) is not c), None)
-    obj = check_outcome(call(lambda: q.HfConfig(**kw)), expected)
+    obj = check_outcome(call(lambda: q.HfConfig(**kw), list(kw.values())), expected)
     if obj is not None:
         assert rayset_of(peek(obj).path.rayset) == [2, 1]
 
@@ -160,7 +161,7 @@ def segment_arguments(draw):
 @given(segment_arguments())
 def test_fault_segment(kw):
     expected = expect_segment(kw)
-    obj = check_outcome(call(lambda: q.FaultSegment(**kw)),
+    obj = check_outcome(call(lambda: q.FaultSegment(**kw), list(kw.values())),
                         expected if isinstance(expected, Raises) else None)
     if obj is None:
         return
@@ -200,7 +201,8 @@ def test_slip_model(segments):
         expected = Raises(ValueError, "a slip model needs at least one segment")
     else:
         expected = None
-    obj = check_outcome(call(lambda: q.SlipModel(container)), expected)
+    watch = [container] + (list(container.items) if isinstance(container, CustomSeq) else [])
+    obj = check_outcome(call(lambda: q.SlipModel(container), watch), expected)
     if obj is not None:
         assert obj.subfault_count == sum(peek(s).n_along * peek(s).n_down for s in items)
 
@@ -254,7 +256,7 @@ def expect_velocity(kw):
 @given(velocity_arguments())
 def test_velocity_model(kw):
     expected = expect_velocity(kw)
-    obj = check_outcome(call(lambda: q.VelocityModel1D(**kw)),
+    obj = check_outcome(call(lambda: q.VelocityModel1D(**kw), list(kw.values())),
                         expected if isinstance(expected, Raises) else None)
     if obj is not None:
         assert obj.layer_count == expected
@@ -297,6 +299,6 @@ def test_simulator(kinds, numbers):
                                   "diced the same way because the subfault size is one quantity "
                                   "for the whole run")
                 break
-    obj = check_outcome(call(lambda: q.Simulator(*args)), expected)
+    obj = check_outcome(call(lambda: q.Simulator(*args), args), expected)
     if obj is not None:
         assert peek(obj).subfault_count == 12

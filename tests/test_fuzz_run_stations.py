@@ -180,7 +180,7 @@ def test_run_stations_returns_a_record_or_a_documented_error(s, batch_and_wild):
     sim = build(s)
     if sim is None:
         return
-    result = call(lambda: sim.run_stations(**batch))
+    result = call(lambda: sim.run_stations(**batch), [sim, *batch.values()])
     expected = expect_batch(batch)
     if expected is not None:
         check_outcome(result, expected)
