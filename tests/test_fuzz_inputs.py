@@ -9,8 +9,9 @@ from hypothesis import strategies as st
 import _quelmar as q
 from conftest import SOURCE, cells, make_config, make_segment, make_velocity, peek, rayset_of
 from strategies import (F32, LAYOUTS, RUN_LAYOUTS, CustomSeq, Raises, arrays, array_ok, bits32,
-                        call, check_outcome, expect_f32, expect_float, expect_i32, expect_list, flat_run_ok, float_like,
-                        fmt32, fmt64, int_like, junk_containers, not_instance, sequences_of)
+                        call, check_outcome, expect_f32, expect_float, expect_i32, expect_list,
+                        flat_run_ok, float_like, fmt32, fmt64, int_like, junk_containers,
+                        not_instance, sequences_of)
 
 # ---- the four parameter classes and HfConfig ----------------------------------------
 
