@@ -4,8 +4,9 @@
 #             GoogleTest suite, then the whole pytest suite against the instrumented module
 #             (property-based fuzzing included). UBSan halts on the first report; float-to-int
 #             overflow is checked too.
-#   tsan      ThreadSanitizer build (build-tsan) of the core's transform and station-run tests,
-#             whose concurrency tests run one Simulator from eight threads.
+#   tsan      ThreadSanitizer build (build-tsan): the core's transform and station-run tests,
+#             whose concurrency tests run one Simulator from eight threads, then the module's
+#             threaded tests (tests/test_stress.py and others) under the interpreter.
 #   valgrind  memcheck over every core test binary of the plain build (${BUILD:-build}):
 #             no invalid access, no definite or indirect leak; then over the module under the
 #             interpreter (scripts/valgrind_module.py): no invalid access, no block it
@@ -43,6 +44,19 @@ setup() {  # setup DIR MESON-OPTIONS...: configure once, reconfigure with the sa
   fi
 }
 
+# with_reports PREFIX COMMAND...: runs COMMAND, whose sanitizer writes its reports to
+# PREFIX.<pid> (pytest captures standard error, and a halting sanitizer takes that
+# capture down with the process), and shows those reports when the command fails.
+with_reports() {
+  local prefix=$1
+  shift
+  rm -f "$prefix".*
+  if ! "$@"; then
+    cat "$prefix".* >&2 2>/dev/null || true
+    return 1
+  fi
+}
+
 run_asan() {
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
   # -fsanitize=float-cast-overflow is not part of GCC's -fsanitize=undefined; every
@@ -61,25 +75,33 @@ run_asan() {
   # own deliberate end-of-process leaks are not ours (leaks are valgrind's and
   # tests/test_memory.py's job). QUELMAR_SANITIZER skips the tests that measure RSS or
   # provoke allocation failure, which the sanitizer's allocator changes by design.
+  local report=$ROOT/build-asan/report
   LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
-  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 \
-  UBSAN_OPTIONS=$ubsan QUELMAR_SANITIZER=address PYTHONMALLOC=malloc \
+  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:log_path=$report \
+  UBSAN_OPTIONS=$ubsan:log_path=$report QUELMAR_SANITIZER=address PYTHONMALLOC=malloc \
   PYTHONPATH="$ROOT/build-asan/module" \
-    $PY -m pytest -q -p no:cacheprovider tests
+    with_reports "$report" $PY -m pytest -q -p no:cacheprovider tests
 }
 
 run_tsan() {
   echo "== ThreadSanitizer"
-  setup build-tsan -Dbuildtype=debugoptimized -Db_sanitize=thread -Dbench=disabled \
-    -Dmodule=disabled
-  quiet ninja -C build-tsan korvane/fft_test korvane/run_test
+  setup build-tsan -Dbuildtype=debugoptimized -Db_sanitize=thread -Dbench=disabled -Dmodule=enabled
+  quiet ninja -C build-tsan
   # FFTW is not instrumented, so TSan sees neither its accesses nor any synchronisation
   # inside it; every planner call runs under the core's planner mutex, which TSan does
-  # see, and each thread executes only its own plans on its own buffers. The run has
-  # needed no suppression so far; scripts/tsan.supp says what may go there and why.
+  # see, and each thread executes only its own plans on its own buffers. What the one
+  # suppression covers, and why it is sound, is in scripts/tsan.supp.
   local opts="halt_on_error=1 second_deadlock_stack=1 suppressions=$ROOT/scripts/tsan.supp"
   TSAN_OPTIONS=$opts build-tsan/korvane/fft_test --gtest_brief=1
   TSAN_OPTIONS=$opts build-tsan/korvane/run_test --gtest_brief=1
+  # The instrumented module under the (uninstrumented) interpreter, whose lock TSan
+  # follows through pthread: the threaded tests, the stress test among them.
+  local report=$ROOT/build-tsan/report
+  LD_PRELOAD="$(g++ -print-file-name=libtsan.so) $(g++ -print-file-name=libstdc++.so)" \
+  TSAN_OPTIONS="$opts allocator_may_return_null=1 log_path=$report" QUELMAR_SANITIZER=thread \
+  PYTHONPATH="$ROOT/build-tsan/module" \
+    with_reports "$report" $PY -m pytest -q -p no:cacheprovider tests/test_stress.py \
+    tests/test_run_stations.py tests/test_memory_run_stations.py
 }
 
 run_valgrind() {
