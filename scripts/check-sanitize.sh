@@ -66,8 +66,8 @@ run_asan() {
     "-Dcpp_link_args=-fsanitize=float-cast-overflow"
   quiet ninja -C build-asan
   local ubsan=halt_on_error=1:print_stacktrace=1
-  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1 \
-  UBSAN_OPTIONS=$ubsan \
+  local asan=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1
+  ASAN_OPTIONS=$asan:check_initialization_order=1:strict_init_order=1 UBSAN_OPTIONS=$ubsan \
     meson test -C build-asan --print-errorlogs --no-rebuild
   # The interpreter is not instrumented: the ASan runtime must be loaded first (with
   # libstdc++ beside it, or its __cxa_throw interceptor finds no real function and the
@@ -109,7 +109,8 @@ run_valgrind() {
   [ -f "$BUILD/build.ninja" ] || quiet bash scripts/build.sh
   quiet ninja -C "$BUILD"
   meson test -C "$BUILD" --print-errorlogs --no-rebuild --timeout-multiplier 4 \
-    --wrap="valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect --show-leak-kinds=definite,indirect"
+    --wrap="valgrind -q --error-exitcode=99 --leak-check=full \
+--errors-for-leak-kinds=definite,indirect --show-leak-kinds=definite,indirect"
   # The module under the interpreter: no invalid access anywhere, and no lost block
   # allocated by the module (the interpreter and NumPy leave some of their own at exit,
   # which do not count). PYTHONMALLOC=malloc lets memcheck see every Python object.
@@ -117,7 +118,8 @@ run_valgrind() {
   log=$(mktemp)
   if ! PYTHONMALLOC=malloc PYTHONPATH="$(cd "$BUILD" && pwd)/module" \
       valgrind --error-exitcode=99 --leak-check=full --show-leak-kinds=definite,indirect \
-      --errors-for-leak-kinds=none --num-callers=40 $PY scripts/valgrind_module.py >"$log" 2>&1; then
+      --errors-for-leak-kinds=none --num-callers=40 $PY scripts/valgrind_module.py \
+      >"$log" 2>&1; then
     cat "$log" >&2
     rm -f "$log"
     return 1

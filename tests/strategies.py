@@ -70,7 +70,8 @@ def call(fn, watch=()):
 def check_outcome(result, expected):
     """`expected` is a Raises, or anything else for "returns normally"."""
     kind, value = result
-    event(f"outcome: {'value' if kind == 'ok' else type(value).__name__}")  # --hypothesis-show-statistics
+    # Shown by --hypothesis-show-statistics: how often each outcome came up.
+    event(f"outcome: {'value' if kind == 'ok' else type(value).__name__}")
     if not isinstance(expected, Raises):
         assert kind == "ok", f"unexpected {type(value).__name__}: {value}"
         return value

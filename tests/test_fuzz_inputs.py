@@ -129,15 +129,15 @@ def expect_segment(kw):
                           *[f"({r}, {c})" for r, c in shapes]))
     for s in np.asarray(grids[3]).reshape(-1):  # logical row-major order
         if not (s > 0 and np.isfinite(s)):
-            return Raises(ValueError,
-                          f"stress_drop_bars must be positive and finite everywhere; got {fmt32(s)}")
+            return Raises(ValueError, "stress_drop_bars must be positive and finite everywhere; "
+                          f"got {fmt32(s)}")
     if 0 in shapes[0]:
         return Raises(ValueError, "a segment needs at least one subfault; got an empty grid")
     return numbers
 
 
-positive_f32 = st.floats(min_value=float(np.float32(1e-45)), max_value=float(np.finfo(np.float32).max),
-                         width=32)
+positive_f32 = st.floats(min_value=float(np.float32(1e-45)),
+                         max_value=float(np.finfo(np.float32).max), width=32)
 
 
 @st.composite

@@ -88,7 +88,8 @@ def scenarios(draw):
     vs = [draw(f(1, 3.4))] + draw(st.lists(f(1, 4.5), min_size=n_layers - 1,
                                            max_size=n_layers - 1))  # the first above the Moho
     s["layers"] = dict(
-        thickness_km=np.array(draw(st.lists(f(0.5, 20), min_size=n_layers, max_size=n_layers)), F32),
+        thickness_km=np.array(draw(st.lists(f(0.5, 20), min_size=n_layers, max_size=n_layers)),
+                              F32),
         vp_km_s=np.array(vs) * 1.7, vsh_km_s=np.array(vs, np.float64),
         density_g_cm3=np.array(draw(st.lists(st.floats(2, 3.3), min_size=n_layers,
                                              max_size=n_layers))),

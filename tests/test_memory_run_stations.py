@@ -27,7 +27,8 @@ def batch(n=2):
 
 
 def _scenarios():
-    good, bad_code, huge = tiny_sim(), tiny_sim(rayset=(1, -1)), tiny_sim(duration_s=2.0**40, dt=1.0)
+    good, bad_code = tiny_sim(), tiny_sim(rayset=(1, -1))
+    huge = tiny_sim(duration_s=2.0**40, dt=1.0)
     args = batch()
     strided = dict(args, kappa_s=np.zeros(8, F32)[::4])
     wrong = dict(args, station_seed=args["station_seed"].astype(np.int64))
