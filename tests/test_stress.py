@@ -105,3 +105,30 @@ def test_shared_simulator_under_load_matches_lone_runs():
     assert got.keys() == expected.keys()
     for key, value in expected.items():
         assert got[key] == value, f"worker {key[0]} round {key[1]} differs from the lone run"
+
+
+def test_hundreds_of_short_lived_threads():
+    # Each thread builds its own FFT plan table at its first transform and destroys
+    # it at exit, under the planner lock the others are using; 256 threads, 32 at a
+    # time, every record equal to the lone run.
+    sim = q.Simulator(make_config(rayset=(1, 2), duration_s=5.0), q.SlipModel([make_segment()]),
+                      make_velocity())
+    expected = [sim.run_stations(**batch(w % 5, w)).tobytes() for w in range(256)]
+    got, errors = [None] * 256, []
+
+    def run(w):
+        try:
+            got[w] = sim.run_stations(**batch(w % 5, w)).tobytes()
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    deadline = time.monotonic() + DEADLINE_S
+    for start in range(0, 256, 32):
+        wave = [threading.Thread(target=run, args=(w,)) for w in range(start, start + 32)]
+        for t in wave:
+            t.start()
+        for t in wave:
+            t.join(timeout=max(0.0, deadline - time.monotonic()))
+        assert not [t for t in wave if t.is_alive()], "threads missed the deadline"
+    assert not errors, errors
+    assert got == expected
