@@ -13,7 +13,6 @@ import sys
 from collections.abc import Sequence as AbcSequence
 from dataclasses import dataclass
 from decimal import Decimal
-from fractions import Fraction
 
 import numpy as np
 from hypothesis import HealthCheck, event, settings
