@@ -13,5 +13,5 @@ echo "core: ${ok:-0} passed, ${failed:-0} failed"
 if compgen -G "tests/test_*.py" >/dev/null; then
   PYTHONPATH="$(cd "$BUILD" && pwd)/module" /usr/bin/python3 -m pytest -q -p no:cacheprovider tests
 fi
-# Sanitizers (ASan+UBSan, TSan) and valgrind: about a minute on 8 cores, 3.5 on 2.
+# Sanitizers (ASan+UBSan, TSan) and valgrind: 1 to 2 minutes on 8 cores, under 4 on 2.
 bash scripts/check-sanitize.sh
