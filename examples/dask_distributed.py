@@ -88,8 +88,7 @@ def main(argv=None):
     t2 = time.perf_counter()
 
     n = serial.shape[1]
-    same = spread.dtype == serial.dtype and spread.shape == serial.shape and \
-        spread.tobytes() == serial.tobytes()
+    same = sc.same_bytes(spread, serial)
     print(f"dask.distributed: {n} stations on {args.workers} worker processes x "
           f"{args.threads_per_worker} threads in {t1 - t0:.2f} s (cluster start-up included); "
           f"single thread {t2 - t1:.2f} s")

@@ -52,8 +52,7 @@ def main(argv=None):
     serial = sim.run_stations(**stations)
     t2 = time.perf_counter()
 
-    same = threaded.dtype == serial.dtype and threaded.shape == serial.shape and \
-        threaded.tobytes() == serial.tobytes()
+    same = sc.same_bytes(threaded, serial)
     print(f"dask threaded scheduler: {n} stations on {args.threads} threads in {t1 - t0:.2f} s; "
           f"single thread {t2 - t1:.2f} s")
     print(f"identical bytes to the single-threaded run: {same}")

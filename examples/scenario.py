@@ -218,6 +218,11 @@ def usable_cores():
     return os.cpu_count() or 1
 
 
+def same_bytes(a, b):
+    """True when two result arrays have the same dtype, shape and bytes."""
+    return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
+
+
 def subset(stations, index):
     """The five station arrays restricted to `index` (a slice or index array), contiguous
     and aligned as `run_stations` requires."""

@@ -46,6 +46,16 @@ struct Scenario {
 
     bool quiet_second_segment = false;  // adds a segment of zero slip after the first
 
+    // One subfault, no rupture-velocity perturbation: each ray is easy to follow.
+    static Scenario single_subfault(std::vector<std::int32_t> codes) {
+        Scenario s;
+        s.n_along = 1;
+        s.n_down = 1;
+        s.rayset = std::move(codes);
+        s.sigma = 0.0f;
+        return s;
+    }
+
     Simulator build() const {
         std::vector<input::InputLayer> in(4);
         in[0] = {3.0, 1.5, 2.1, 0.0f, 1.0f, 100.0f, 50.0f};
@@ -165,11 +175,7 @@ TEST(StationRun, LateSubfaultLimit) {
     // A negative code stops the run exactly when its subfault is kept, i.e. not late
     // (first + onset <= n_time). Walking the onset up, the stops end at one limit and
     // never come back; the limit lies before the record end.
-    Scenario s;
-    s.n_along = 1;
-    s.n_down = 1;
-    s.rayset = {0, -1};
-    s.sigma = 0.0f;
+    Scenario s = Scenario::single_subfault({0, -1});
     auto stops = [&](int onset) {
         Scenario t = s;
         t.rupture_time_s = (static_cast<float>(onset) + 0.5f) * s.dt;
@@ -192,11 +198,7 @@ TEST(StationRun, LateSubfaultLimit) {
 TEST(StationRun, PlacementOfTheStartSample) {
     // Code 0, one subfault: the ray's series is fixed by its keys and its plan length, which the
     // window limits here, so moving the onset only shifts where the series lands.
-    Scenario s;
-    s.n_along = 1;
-    s.n_down = 1;
-    s.rayset = {0};
-    s.sigma = 0.0f;
+    Scenario s = Scenario::single_subfault({0});
     const Station st = station_at(30.0f);
     auto record = [&](int onset) {
         Scenario t = s;
@@ -300,11 +302,7 @@ TEST(StationRun, AmplitudeFallsWithDistance) {
 TEST(StationRun, EnergyPeaksNearTheArrival) {
     // One subfault, direct ray only: the envelope peaks near the arrival of the ray
     // (the window peaks eps * Tw after its start, which is lead = eps * Tw before the arrival).
-    Scenario s;
-    s.n_along = 1;
-    s.n_down = 1;
-    s.rayset = {1};
-    s.sigma = 0.0f;
+    Scenario s = Scenario::single_subfault({1});
     s.top_depth_km = 8.0f;
     s.duration_s = 80.0f;
     const Simulator sim = s.build();
