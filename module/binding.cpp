@@ -39,6 +39,8 @@ void raise_panic(const char* message) noexcept {
 void raise_from_current_exception() noexcept {
     try {
         throw;
+    } catch (const korvane::AllocationFailure& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());  // names what could not be allocated
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {

@@ -19,13 +19,30 @@ using korvane::input::StochModel;
 using korvane::input::Subfault;
 using korvane::state::InputLayer;
 
+// ---- value checks ----------------------------------------------------------
+// Inputs that would give records that look real but are not (all zero, or
+// finite nonsense) are refused with a ValueError naming the field, after the
+// class's other checks.
+
+// ValueError "{field} must be {rule}; got {value}{where}". Returns false.
+bool refuse(const char* field, const char* rule, float value, const std::string& where = {}) {
+    const std::string text = std::string(field) + " must be " + rule + "; got " +
+                             korvane::format_number(value) + where;
+    PyErr_SetString(PyExc_ValueError, text.c_str());
+    return false;
+}
+
+bool finite_non_negative(float x) noexcept { return std::isfinite(x) && x >= 0.0f; }
+
 // ---- SourceParameters, SiteParameters, RecordParameters ---------------------
 
 // A record of f32 fields, one keyword-only parameter per field, converted in
 // parameter order and stored unchecked.
-template <class V, std::size_t N>
+// `check(value)` runs once every field is converted; false with an
+// exception set refuses the value.
+template <class V, std::size_t N, class Check>
 PyObject* new_float_record(PyTypeObject* type, PyObject* args, PyObject* kwargs, const Params& params,
-                           const std::array<float V::*, N>& fields) {
+                           const std::array<float V::*, N>& fields, Check&& check) {
     return guard([&]() -> PyObject* {
         Ref bound[N];
         if (!bind(params, args, kwargs, bound)) return nullptr;
@@ -33,9 +50,12 @@ PyObject* new_float_record(PyTypeObject* type, PyObject* args, PyObject* kwargs,
         for (std::size_t i = 0; i < N; ++i) {
             if (!to_f32(bound[i].get(), params.keyword_only[i], value.*fields[i])) return nullptr;
         }
+        if (!check(value)) return nullptr;
         return emplace(type, std::move(value));
     });
 }
+
+bool unchecked(const auto&) noexcept { return true; }
 
 constexpr const char* kSourceKw[] = {"corner_frequency_constant", "corner_frequency_alpha",
                                      "rupture_velocity_fraction", "rupture_velocity_shallow",
@@ -49,16 +69,34 @@ constexpr std::array<float SourceParametersValue::*, 6> kSourceFields = {
     &SourceParametersValue::rupture_velocity_deep,
     &SourceParametersValue::rupture_velocity_sigma};
 
+// The rupture-velocity factors and spread: a negative or infinite one gives
+// finite records of no meaning, and a NaN or negative spread would silently
+// mean no perturbation at all.
+bool check_source(const SourceParametersValue& v) {
+    for (std::size_t i = 2; i < 6; ++i) {
+        const float x = v.*kSourceFields[i];
+        if (!finite_non_negative(x)) return refuse(kSourceKw[i], "finite and not negative", x);
+    }
+    return true;
+}
+
 PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return new_float_record(type, args, kwargs, kSourceParams, kSourceFields);
+    return new_float_record(type, args, kwargs, kSourceParams, kSourceFields, check_source);
 }
 
 constexpr const char* kSiteKw[] = {"fmax_hz"};
 const Params kSiteParams{"SiteParameters", "__new__", {}, kSiteKw};
 constexpr std::array<float SiteParametersValue::*, 1> kSiteFields = {&SiteParametersValue::fmax_hz};
 
+// fmax 0 or below gives all-zero or meaningless records wherever it is used
+// (stations whose kappa is not positive). NaN and inf keep their meaning.
+bool check_site(const SiteParametersValue& v) {
+    if (v.fmax_hz <= 0.0f) return refuse("fmax_hz", "positive", v.fmax_hz);
+    return true;
+}
+
 PyObject* site_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return new_float_record(type, args, kwargs, kSiteParams, kSiteFields);
+    return new_float_record(type, args, kwargs, kSiteParams, kSiteFields, check_site);
 }
 
 constexpr const char* kRecordKw[] = {"duration_s", "dt"};
@@ -67,7 +105,8 @@ constexpr std::array<float RecordParametersValue::*, 2> kRecordFields = {
     &RecordParametersValue::duration_s, &RecordParametersValue::dt};
 
 PyObject* record_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return new_float_record(type, args, kwargs, kRecordParams, kRecordFields);
+    return new_float_record(type, args, kwargs, kRecordParams, kRecordFields,
+                            unchecked<RecordParametersValue>);
 }
 
 // ---- PathParameters -----------------------------------------------------------
@@ -145,6 +184,27 @@ float grid_at(PyArrayObject* grid, npy_intp r, npy_intp c) noexcept {
     return v;
 }
 
+// Numbers and cells that would give records that look real but are not: a
+// segment above the surface or without size, and a rupture time that is not
+// finite (NaN would fire the cell at the origin time, +-inf overflow the
+// sample arithmetic). `x` holds the ten numbers in keyword order.
+bool check_segment_values(const float* x, PyArrayObject* rupture_time, npy_intp rows, npy_intp cols) {
+    if (!finite_non_negative(x[5])) return refuse("top_depth_km", "finite and not negative", x[5]);
+    for (std::size_t i = 6; i < 8; ++i) {
+        if (!(std::isfinite(x[i]) && x[i] > 0.0f)) return refuse(kSegmentKw[i], "positive and finite", x[i]);
+    }
+    for (npy_intp r = 0; r < rows; ++r) {
+        for (npy_intp c = 0; c < cols; ++c) {
+            const float t = grid_at(rupture_time, r, c);
+            if (!std::isfinite(t)) {
+                return refuse("rupture_time_s", "finite everywhere", t,
+                              " at row " + std::to_string(r) + ", column " + std::to_string(c));
+            }
+        }
+    }
+    return true;
+}
+
 PyObject* segment_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
         Ref bound[kSegmentNumbers + kSegmentGrids];
@@ -195,9 +255,16 @@ PyObject* segment_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
 
+        if (!check_segment_values(x, g[2], rows, cols)) return nullptr;
+
         std::vector<Subfault> cells;
-        cells.reserve(korvane::checked_mul(static_cast<std::size_t>(rows),
-                                           static_cast<std::size_t>(cols)));
+        const std::size_t n_cells =
+            korvane::checked_mul(static_cast<std::size_t>(rows), static_cast<std::size_t>(cols));
+        korvane::allocating(
+            [&] {
+                return std::to_string(rows) + " x " + std::to_string(cols) + " subfaults";
+            },
+            korvane::saturating_mul(n_cells, sizeof(Subfault)), [&] { cells.reserve(n_cells); });
         for (npy_intp r = 0; r < rows; ++r) {
             for (npy_intp c = 0; c < cols; ++c) {
                 cells.push_back({grid_at(g[0], r, c), grid_at(g[1], r, c), grid_at(g[2], r, c),
@@ -270,6 +337,38 @@ const T* run_of(PyArrayObject* a) noexcept {
     return static_cast<const T*>(PyArray_DATA(a));
 }
 
+// The layers kept above the Moho, field by field: values that give records
+// that look real but are not (a negative thickness, S velocity or density, a
+// quality factor of 0 or below) or none at all. Q = inf (no attenuation) is
+// allowed; P velocities and Qp are never used by the S-wave rays.
+bool check_layer_values(const std::vector<InputLayer>& layers) {
+    auto in_layer = [](std::size_t i) { return " in layer " + std::to_string(i); };
+    for (std::size_t i = 0; i < layers.size(); ++i) {
+        const float h = layers[i].thickness_km;
+        if (!finite_non_negative(h)) return refuse("thickness_km", "finite and not negative", h, in_layer(i));
+    }
+    const struct {
+        const char* name;
+        double InputLayer::*field;
+    } positive[] = {{"vsh_km_s", &InputLayer::vsh_km_s}, {"density_g_cm3", &InputLayer::density_g_cm3}};
+    for (const auto& f : positive) {
+        for (std::size_t i = 0; i < layers.size(); ++i) {
+            const double v = layers[i].*f.field;
+            if (!(std::isfinite(v) && v > 0.0)) {
+                const std::string text = std::string(f.name) + " must be positive and finite; got " +
+                                         korvane::format_number(v) + in_layer(i);
+                PyErr_SetString(PyExc_ValueError, text.c_str());
+                return false;
+            }
+        }
+    }
+    for (std::size_t i = 0; i < layers.size(); ++i) {
+        const float q = layers[i].quality_factor_s;
+        if (!(q > 0.0f)) return refuse("quality_factor_s", "positive", q, in_layer(i));
+    }
+    return true;
+}
+
 PyObject* velocity_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
         Ref bound[kLayerArrays + 1];
@@ -282,6 +381,12 @@ PyObject* velocity_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         double vs_moho = 0.0;
         if (!to_f64(bound[kLayerArrays].get(), "vs_moho_km_s", vs_moho)) return nullptr;
+        // The conversion may have run Python code (a __float__) that rebound
+        // an array's dtype: check the arrays again, now that no caller code
+        // runs before they are read.
+        for (std::size_t i = 0; i < kLayerArrays; ++i) {
+            if (as_array(bound[i].get(), 1, kLayerTypes[i], kVelocityKw[i]) == nullptr) return nullptr;
+        }
         for (PyArrayObject* arr : a) {
             if (!check_flat_run(reinterpret_cast<PyObject*>(arr))) return nullptr;
         }
@@ -315,6 +420,7 @@ PyObject* velocity_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_ValueError, model.error().display().c_str());
             return nullptr;
         }
+        if (!check_layer_values(model.value())) return nullptr;
         return emplace(type, std::move(model).value());
     });
 }

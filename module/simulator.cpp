@@ -2,8 +2,11 @@
 // SlipModel and a VelocityModel1D, and holds it by value
 // (Instance<korvane::sim::Simulator>); methods only read it.
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <exception>
 #include <limits>
+#include <memory>
 #include <string>
 
 #include "classes.hpp"
@@ -50,7 +53,9 @@ void free_buffer(PyObject* capsule) noexcept {
 
 // Number of float32 values of a (3, n_station, n_time) output. Stops with
 // NumPy's shape message when the product of the non-zero axes overflows
-// isize, and with "capacity overflow" when the byte size does.
+// isize, and with "capacity overflow" when the byte size of those axes does:
+// NumPy refuses such an array even when another axis is 0, so an empty batch
+// fails exactly as a batch of one station does.
 std::size_t output_size(std::size_t n_station, std::size_t n_time) {
     constexpr auto isize_max = static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max());
     std::size_t nonzero = 3;
@@ -60,56 +65,49 @@ std::size_t output_size(std::size_t n_station, std::size_t n_time) {
             korvane::fail("ndarray: Shape too large, product of non-zero axis lengths overflows isize");
         }
     }
-    const std::size_t count = 3 * n_station * n_time;  // <= nonzero, no overflow
     std::size_t bytes = 0;
-    if (__builtin_mul_overflow(count, sizeof(float), &bytes) || bytes > isize_max) {
+    if (__builtin_mul_overflow(nonzero, sizeof(float), &bytes) || bytes > isize_max) {
         korvane::fail("capacity overflow");
     }
-    return count;
+    return 3 * n_station * n_time;  // <= nonzero
 }
 
-// Runs the batch with the interpreter lock released. Returns the zero-filled
-// and then simulated buffer (malloc'd), or nullptr with `failure` set: 1 for
-// a stop (message in `message`), 2 for an allocation failure.
-float* simulate_batch(const SimulatorValue& sim, PyArrayObject* const* arrays, std::size_t n_station,
-                      int& failure, std::string& message) noexcept {
-    float* out = nullptr;
-    try {
-        const std::size_t n_time = sim.n_time;
-        const std::size_t count = output_size(n_station, n_time);
-        out = static_cast<float*>(std::calloc(std::max<std::size_t>(count, 1), sizeof(float)));
-        if (out == nullptr) throw std::bad_alloc();
-        std::size_t m = n_station;
-        for (int i = 1; i < 5; ++i) m = std::min(m, static_cast<std::size_t>(PyArray_DIM(arrays[i], 0)));
-        const auto* lat = static_cast<const float*>(PyArray_DATA(arrays[0]));
-        const auto* lon = static_cast<const float*>(PyArray_DATA(arrays[1]));
-        const auto* seed = static_cast<const std::uint64_t*>(PyArray_DATA(arrays[2]));
-        const auto* kappa = static_cast<const float*>(PyArray_DATA(arrays[3]));
-        const auto* q_exp = static_cast<const float*>(PyArray_DATA(arrays[4]));
-        const std::size_t plane = n_station * n_time;  // one component of all stations
-        for (std::size_t i = 0; i < m; ++i) {
-            const korvane::sim::Station station{lon[i], lat[i], kappa[i], q_exp[i]};
-            korvane::sim::RecordRows rows;
-            for (std::size_t c = 0; c < 3; ++c) rows.rows[c] = {out + c * plane + i * n_time, n_time};
-            sim.run_into(station, seed[i], rows);
-        }
-        return out;
-    } catch (const std::bad_alloc&) {
-        failure = 2;
-    } catch (const std::length_error&) {
-        failure = 2;
-    } catch (const std::exception& e) {
-        failure = 1;
-        try {
-            message = e.what();
-        } catch (...) {
-            failure = 2;
-        }
-    } catch (...) {
-        failure = 1;
+// What a batch reads, taken while the interpreter lock is held: after it is
+// released, Python code on another thread may rebind an array's dtype or
+// change the environment, and nothing read then could be trusted.
+struct Batch {
+    const float* latitude_deg = nullptr;
+    const float* longitude_deg = nullptr;
+    const std::uint64_t* station_seed = nullptr;
+    const float* kappa_s = nullptr;
+    const float* q_frequency_exponent = nullptr;
+    std::size_t n_station = 0;
+    korvane::rng::Variant variant = korvane::rng::Variant::Pcg;
+};
+
+// Runs the batch; called with the interpreter lock released. Returns the
+// simulated buffer (malloc'd, zero-filled first); throws on a stop or an
+// allocation failure, freeing the buffer.
+float* simulate_batch(const SimulatorValue& sim, const Batch& batch) {
+    const std::size_t n_time = sim.n_time;
+    const std::size_t n_station = batch.n_station;
+    const std::size_t count = output_size(n_station, n_time);
+    std::unique_ptr<float, decltype(&std::free)> out(
+        static_cast<float*>(std::calloc(std::max<std::size_t>(count, 1), sizeof(float))), &std::free);
+    if (!out) {
+        korvane::fail_allocation("the (3, " + std::to_string(n_station) + ", " +
+                                     std::to_string(n_time) + ") float32 output array",
+                                 count * sizeof(float));
     }
-    std::free(out);
-    return nullptr;
+    const std::size_t plane = n_station * n_time;  // one component of all stations
+    for (std::size_t i = 0; i < n_station; ++i) {
+        const korvane::sim::Station station{batch.longitude_deg[i], batch.latitude_deg[i],
+                                            batch.kappa_s[i], batch.q_frequency_exponent[i]};
+        korvane::sim::RecordRows rows;
+        for (std::size_t c = 0; c < 3; ++c) rows.rows[c] = {out.get() + c * plane + i * n_time, n_time};
+        sim.run_into(station, batch.station_seed[i], batch.variant, rows);
+    }
+    return out.release();
 }
 
 // Wraps the buffer as a writeable float32 (3, n_station, n_time) array whose
@@ -138,6 +136,45 @@ PyObject* wrap_output(float* out, std::size_t n_station, std::size_t n_time) {
     return array.release();
 }
 
+// ValueError naming the first array shorter than latitude_deg: a station
+// missing from one array must not come back as a record of zeros. Longer
+// arrays are fine (their extra entries are ignored).
+bool check_lengths(PyArrayObject* const* arrays) {
+    const npy_intp n_station = PyArray_DIM(arrays[0], 0);
+    for (std::size_t i = 1; i < 5; ++i) {
+        const npy_intp n = PyArray_DIM(arrays[i], 0);
+        if (n < n_station) {
+            PyErr_Format(PyExc_ValueError, "%s has %zd %s, but latitude_deg has %zd",
+                         kRunKeywords[i], n, n == 1 ? "entry" : "entries", n_station);
+            return false;
+        }
+    }
+    return true;
+}
+
+// ValueError for the first station value that would come back as a record
+// that looks real but is not: an infinite kappa (all zero) and a Q exponent
+// that is not finite.
+bool check_station_values(const Batch& batch) {
+    for (std::size_t i = 0; i < batch.n_station; ++i) {
+        const float kappa = batch.kappa_s[i];
+        if (kappa == std::numeric_limits<float>::infinity()) {
+            PyErr_Format(PyExc_ValueError, "kappa_s must not be inf; got inf at index %zu", i);
+            return false;
+        }
+    }
+    for (std::size_t i = 0; i < batch.n_station; ++i) {
+        const float q_exp = batch.q_frequency_exponent[i];
+        if (!std::isfinite(q_exp)) {
+            const std::string text = "q_frequency_exponent must be finite; got " +
+                                     korvane::format_number(q_exp) + " at index " + std::to_string(i);
+            PyErr_SetString(PyExc_ValueError, text.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 PyObject* simulator_run_stations(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                  PyObject* kwnames) {
     return guard([&]() -> PyObject* {
@@ -155,21 +192,29 @@ PyObject* simulator_run_stations(PyObject* self, PyObject* const* args, Py_ssize
         for (PyArrayObject* a : arrays) {
             if (!check_flat_run(reinterpret_cast<PyObject*>(a))) return nullptr;
         }
-        const SimulatorValue& sim = value_of<SimulatorValue>(self);
-        const auto n_station = static_cast<std::size_t>(PyArray_DIM(arrays[0], 0));
+        if (!check_lengths(arrays)) return nullptr;
+        Batch batch;
+        batch.latitude_deg = static_cast<const float*>(PyArray_DATA(arrays[0]));
+        batch.longitude_deg = static_cast<const float*>(PyArray_DATA(arrays[1]));
+        batch.station_seed = static_cast<const std::uint64_t*>(PyArray_DATA(arrays[2]));
+        batch.kappa_s = static_cast<const float*>(PyArray_DATA(arrays[3]));
+        batch.q_frequency_exponent = static_cast<const float*>(PyArray_DATA(arrays[4]));
+        batch.n_station = static_cast<std::size_t>(PyArray_DIM(arrays[0], 0));
+        if (!check_station_values(batch)) return nullptr;
+        batch.variant = korvane::rng::variant_from_environment();
 
-        int failure = 0;
-        std::string message;
+        const SimulatorValue& sim = value_of<SimulatorValue>(self);
         float* out = nullptr;
+        std::exception_ptr failure;
         Py_BEGIN_ALLOW_THREADS
-        out = simulate_batch(sim, arrays, n_station, failure, message);
-        Py_END_ALLOW_THREADS
-        if (failure == 2) return PyErr_NoMemory();
-        if (failure == 1) {
-            raise_panic(message.empty() ? "unknown C++ exception" : message.c_str());
-            return nullptr;
+        try {
+            out = simulate_batch(sim, batch);
+        } catch (...) {
+            failure = std::current_exception();
         }
-        return wrap_output(out, n_station, sim.n_time);
+        Py_END_ALLOW_THREADS
+        if (failure) std::rethrow_exception(failure);  // raised by guard, lock held
+        return wrap_output(out, batch.n_station, sim.n_time);
     });
 }
 

@@ -1,6 +1,7 @@
 """A small scenario for memcheck over the extension module (scripts/check-sanitize.sh
 valgrind): every class built and dropped, batches run on the valid path and on
-each failure path (refused arguments, an internal fault, an unallocatable output)."""
+each failure path (refused arguments and values, an internal fault, an unallocatable
+output)."""
 import gc
 import sys
 from pathlib import Path
@@ -28,15 +29,24 @@ for rayset, duration, outcome in (((1, 2), 5.0, "ok"), ((1, -1), 5.0, "PanicExce
         except BaseException as e:  # noqa: BLE001
             got = type(e).__name__
         assert got == outcome, (got, outcome)
-    for bad in (dict(args, kappa_s=np.zeros(4, F32)[::2]), dict(args, station_seed=[1, 2])):
+    for bad in (dict(args, kappa_s=np.zeros(4, F32)[::2]), dict(args, station_seed=[1, 2]),
+                dict(args, kappa_s=np.zeros(1, F32)), dict(args, kappa_s=np.full(2, np.inf, F32))):
         try:
             sim.run_stations(**bad)
-        except TypeError:
+        except (TypeError, ValueError):
             pass
 for bad in (dict(rayset="x", path_duration_model=0), dict(rayset=[2**40], path_duration_model=0)):
     try:
         q.PathParameters(**bad)
     except (TypeError, OverflowError):
+        pass
+for refused in (lambda: make_segment(rupture_time_s=np.full((2, 3), np.nan, F32)),
+                lambda: make_velocity(quality_factor_s=np.zeros(4, F32)),
+                lambda: q.Simulator(make_config(), q.SlipModel([make_segment(
+                    slip=np.full((2, 3), np.nan, F32))]), make_velocity())):
+    try:
+        refused()
+    except ValueError:
         pass
 del sim, segments
 gc.collect()

@@ -51,16 +51,18 @@ def test_broadcast_grid_and_one_array_for_all_four():
                                    stress_drop_bars=one))) == [(2.5,) * 4] * 12
 
 
-def test_values_other_than_stress_drop_are_stored_unchecked():
+def test_slip_and_rise_time_are_stored_unchecked():
+    # (A slip model of such cells is refused when a Simulator is built from it.)
     weird = np.array([[-1.0, np.nan], [np.inf, -0.0]], F32)
     payload = np.array([0x7FC01234], np.uint32).view(F32)  # a NaN with a payload
     weird[0, 1] = payload[0]
-    seg = peek(make_segment(shape=(2, 2), slip=weird, subfault_length_km=-3,
+    seg = peek(make_segment(shape=(2, 2), slip=weird, rise_time_s=weird, dip_deg=-3,
                             stress_drop_bars=np.full((2, 2), np.finfo(F32).smallest_subnormal,
                                                      F32)))
-    raw = np.array([c[0] for c in cells(seg)], F32)
-    assert raw.view(np.uint32).tolist() == weird.ravel().view(np.uint32).tolist()
-    assert seg.subfault_length_km == -3.0
+    for field in (0, 1):
+        raw = np.array([c[field] for c in cells(seg)], F32)
+        assert raw.view(np.uint32).tolist() == weird.ravel().view(np.uint32).tolist()
+    assert seg.dip_deg == -3.0
 
 
 @pytest.mark.parametrize("stress, shown", [

@@ -27,12 +27,26 @@ def make_parts(source=None, rayset=(1,), site=25.0, record=(10.0, 0.01)):
                 record=q.RecordParameters(duration_s=record[0], dt=record[1]))
 
 
+def refused(field, rule, value, where=""):
+    return Raises(ValueError, f"{field} must be {rule}; got {fmt32(value)}{where}")
+
+
+def expect_source(expected):
+    failure = first_failure(expected)
+    if failure:
+        return failure
+    for k, v in list(zip(SOURCE, expected))[2:]:  # rupture-velocity factors and spread
+        if not (np.isfinite(v) and v >= 0):
+            return refused(k, "finite and not negative", v)
+    return None
+
+
 @given(st.lists(float_like, min_size=6, max_size=6))
 def test_source_parameters(values):
     kw = dict(zip(SOURCE, values))
     expected = [expect_f32(v, k) for k, v in kw.items()]
     obj = check_outcome(call(lambda: q.SourceParameters(**kw), list(kw.values())),
-                        first_failure(expected))
+                        expect_source(expected))
     if obj is not None:
         held = peek(q.HfConfig(**dict(make_parts(), source=obj))).source
         assert [bits32(getattr(held, k)) for k in SOURCE] == [bits32(e) for e in expected]
@@ -40,8 +54,11 @@ def test_source_parameters(values):
 
 @given(float_like, float_like, float_like)
 def test_site_and_record_parameters(fmax, duration, dt):
+    expected_fmax = expect_f32(fmax, "fmax_hz")
+    if not isinstance(expected_fmax, Raises) and expected_fmax <= 0:
+        expected_fmax = refused("fmax_hz", "positive", expected_fmax)
     site = check_outcome(call(lambda: q.SiteParameters(fmax_hz=fmax)),
-                         first_failure([expect_f32(fmax, "fmax_hz")]))
+                         first_failure([expected_fmax]))
     expected = [expect_f32(duration, "duration_s"), expect_f32(dt, "dt")]
     record = check_outcome(call(lambda: q.RecordParameters(duration_s=duration, dt=dt)),
                            first_failure(expected))
@@ -133,6 +150,16 @@ def expect_segment(kw):
                           f"got {fmt32(s)}")
     if 0 in shapes[0]:
         return Raises(ValueError, "a segment needs at least one subfault; got an empty grid")
+    field = dict(zip(NUMBER_KEYS, numbers))
+    if not (np.isfinite(field["top_depth_km"]) and field["top_depth_km"] >= 0):
+        return refused("top_depth_km", "finite and not negative", field["top_depth_km"])
+    for k in ("subfault_length_km", "subfault_width_km"):
+        if not (np.isfinite(field[k]) and field[k] > 0):
+            return refused(k, "positive and finite", field[k])
+    times = np.asarray(grids[2])
+    for (r, c), t in np.ndenumerate(times):
+        if not np.isfinite(t):
+            return refused("rupture_time_s", "finite everywhere", t, f" at row {r}, column {c}")
     return numbers
 
 
@@ -251,7 +278,20 @@ def expect_velocity(kw):
     if vs[0] >= vs_moho:
         return Raises(ValueError, f"the first layer already reaches vs_moho = {fmt64(vs_moho)} "
                       "km/s, so there is no model above the Moho to simulate")
-    return next((i + 1 for i in range(1, lengths[0]) if vs[i] >= vs_moho), lengths[0])
+    count = next((i + 1 for i in range(1, lengths[0]) if vs[i] >= vs_moho), lengths[0])
+    thickness = list(kw["thickness_km"][:count - 1]) + [F32(0.0)]  # the half-space has none
+    for i, h in enumerate(thickness):
+        if not (np.isfinite(h) and h >= 0):
+            return refused("thickness_km", "finite and not negative", h, f" in layer {i}")
+    for k in ("vsh_km_s", "density_g_cm3"):
+        for i, v in enumerate(kw[k][:count]):
+            if not (np.isfinite(v) and v > 0):
+                return Raises(ValueError, f"{k} must be positive and finite; got {fmt64(v)} in "
+                              f"layer {i}")
+    for i, v in enumerate(kw["quality_factor_s"][:count]):
+        if not v > 0:
+            return refused("quality_factor_s", "positive", v, f" in layer {i}")
+    return count
 
 
 @given(velocity_arguments())
@@ -274,11 +314,13 @@ def test_velocity_model(kw):
                           max_size=3)),
        st.lists(float_like, min_size=4, max_size=4))
 def test_simulator(kinds, numbers):
-    # Inputs of any values (NaN, infinities, zeros) run through the whole
-    # construction; the only reported failure is a dicing difference.
+    # Inputs of any accepted values run through the whole construction; the
+    # only reported failure of these is a dicing difference.
     length, width, duration, dt = (expect_f32(v, "") for v in numbers)
-    length = length if not isinstance(length, Raises) else F32(2.0)
-    width = width if not isinstance(width, Raises) else F32(2.0)
+    def usable(size):  # a size that FaultSegment accepts and whose moment stays finite, else 2
+        ok = not isinstance(size, Raises) and 0.01 < size < 1e6
+        return size if ok else F32(2.0)
+    length, width = usable(length), usable(width)
     record = tuple(float(v) if not isinstance(v, Raises) else 1.0 for v in (duration, dt))
     seg = make_segment(subfault_length_km=float(length), subfault_width_km=float(width))
     pool = dict(config=q.HfConfig(**make_parts(record=record)), slip=q.SlipModel([seg, seg]),

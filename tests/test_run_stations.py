@@ -48,12 +48,6 @@ def test_empty_and_short_batches(sim):
     empty = sim.run_stations(**{k: v[:0] for k, v in stations(3).items()})
     assert empty.shape == (3, 0, 2000) and empty.strides == (0, 0, 0)
 
-    args = stations(4)
-    args["longitude_deg"] = args["longitude_deg"][:2]
-    out = sim.run_stations(**args)
-    assert out.shape == (3, 4, 2000)
-    assert np.abs(out[:, :2]).max() > 0 and not out[:, 2:].any()
-
     longer = stations(4)
     longer["kappa_s"] = np.full(9, 0.04, F32)
     assert np.array_equal(sim.run_stations(**longer), sim.run_stations(**stations(4)))
@@ -105,9 +99,9 @@ def test_layout_checks(sim):
     check_error(lambda: sim.run_stations(**args), TypeError,
                 "'ndarray' object is not an instance of 'ndarray'", note="kappa_s")
     # A strided view of length 0 passes; so does a read-only array.
-    args = stations(2)
+    args = {k: v[:0] for k, v in stations(2).items()}
     args["longitude_deg"] = np.zeros(8, F32)[::2][:0]
-    assert not sim.run_stations(**args).any()
+    assert sim.run_stations(**args).shape == (3, 0, 2000)
     args = stations(2)
     for v in args.values():
         v.flags.writeable = False

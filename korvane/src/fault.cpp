@@ -8,6 +8,10 @@ namespace korvane {
 
 void fail(std::string message) { throw Fault(std::move(message)); }
 
+void fail_allocation(const std::string& what, std::size_t bytes) {
+    throw AllocationFailure("cannot allocate " + what + " (" + std::to_string(bytes) + " bytes)");
+}
+
 namespace {
 
 template <class I, class F>

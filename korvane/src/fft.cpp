@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -38,9 +37,20 @@ std::size_t good_length(std::size_t n) {
 namespace {
 
 // FFTW's planner (creation and destruction of plans) is process-wide state and
-// not thread-safe; every planner call goes through this mutex. Executing a
-// plan with fftwf_execute_dft is thread-safe and takes no lock.
-std::mutex planner_mutex;
+// not thread-safe by itself. A mutex of our own would order only our calls,
+// while any other library in the process (another extension module in the
+// same interpreter, say) may plan single-precision transforms on its own
+// threads. So FFTW is asked to serialise every planner call of the process
+// itself, once, before our first one; the hook it installs is a no-op for
+// callers that already serialise theirs. Executing a plan with
+// fftwf_execute_dft is thread-safe and takes no lock.
+void make_planner_thread_safe() noexcept {
+    static const bool installed = [] {
+        fftwf_make_planner_thread_safe();
+        return true;
+    }();
+    (void)installed;
+}
 
 // Plans are always made on memory aligned to this many bytes, so that the
 // planner's choice (and therefore the result bytes) never depends on where the
@@ -86,10 +96,7 @@ enum class TableState : unsigned char { Unborn, Alive, Dead };
 thread_local TableState table_state = TableState::Unborn;
 
 PlanTable::~PlanTable() {
-    {
-        std::lock_guard lock(planner_mutex);
-        for (auto& [key, plan] : plans_) fftwf_destroy_plan(plan);
-    }
+    for (auto& [key, plan] : plans_) fftwf_destroy_plan(plan);
     table_state = TableState::Dead;
 }
 
@@ -98,7 +105,9 @@ fftwf_complex* PlanTable::scratch(std::size_t n) {
         const std::size_t bytes = checked_mul(n, sizeof(fftwf_complex));
         const std::size_t rounded = checked_add(bytes, plan_alignment - 1) / plan_alignment * plan_alignment;
         void* p = std::aligned_alloc(plan_alignment, rounded);
-        if (p == nullptr) throw std::bad_alloc();
+        if (p == nullptr) {
+            fail_allocation("the scratch buffer of a " + std::to_string(n) + "-sample transform", rounded);
+        }
         scratch_.reset(p);
         scratch_len_ = n;
     }
@@ -113,21 +122,18 @@ fftwf_plan PlanTable::plan_for(std::size_t n, bool forward) {
     // touching the arrays, so planning on the scratch costs no page faults.
     fftwf_complex* data = scratch(n);
     const int sign = forward ? FFTW_FORWARD : FFTW_BACKWARD;
+    make_planner_thread_safe();
     fftwf_plan plan = nullptr;
-    {
-        std::lock_guard lock(planner_mutex);
-        if (n <= static_cast<std::size_t>(INT_MAX)) {
-            plan = fftwf_plan_dft_1d(static_cast<int>(n), data, data, sign, FFTW_ESTIMATE);
-        } else {
-            const fftwf_iodim64 dim{static_cast<std::ptrdiff_t>(n), 1, 1};
-            plan = fftwf_plan_guru64_dft(1, &dim, 0, nullptr, data, data, sign, FFTW_ESTIMATE);
-        }
+    if (n <= static_cast<std::size_t>(INT_MAX)) {
+        plan = fftwf_plan_dft_1d(static_cast<int>(n), data, data, sign, FFTW_ESTIMATE);
+    } else {
+        const fftwf_iodim64 dim{static_cast<std::ptrdiff_t>(n), 1, 1};
+        plan = fftwf_plan_guru64_dft(1, &dim, 0, nullptr, data, data, sign, FFTW_ESTIMATE);
     }
     if (plan == nullptr) fail("the FFT library could not plan a transform of length " + std::to_string(n));
     try {
         plans_.emplace(key, plan);
     } catch (...) {
-        std::lock_guard lock(planner_mutex);
         fftwf_destroy_plan(plan);
         throw;
     }

@@ -47,9 +47,12 @@ DrawSource DrawSource::for_key(Variant v, std::uint64_t key) noexcept {
     return v == Variant::Pcg ? DrawSource(seed_pcg(key)) : DrawSource(seed_fixture(key));
 }
 
+Variant variant_from_environment() noexcept {
+    return std::getenv("KORVANE_FIXTURE_RNG") != nullptr ? Variant::Fixture : Variant::Pcg;
+}
+
 DrawSource DrawSource::for_station(std::uint64_t seed) {
-    const Variant v = std::getenv("KORVANE_FIXTURE_RNG") != nullptr ? Variant::Fixture : Variant::Pcg;
-    return for_key(v, seed);
+    return for_key(variant_from_environment(), seed);
 }
 
 }  // namespace korvane::rng

@@ -70,7 +70,9 @@ StationRecord Simulator::run(Station station, std::uint64_t seed) const {
     check_record_length(n_time);
     StationRecord record;
     record.n_time = n_time;
-    record.acceleration.assign(checked_mul<std::size_t>(3, n_time), 0.0f);
+    const std::size_t count = checked_mul<std::size_t>(3, n_time);
+    allocating([this] { return "a (3, " + std::to_string(n_time) + ") float32 record"; },
+               saturating_mul(count, sizeof(float)), [&] { record.acceleration.assign(count, 0.0f); });
     RecordRows rows;
     for (std::size_t c = 0; c < 3; ++c) {
         rows.rows[c] = {record.acceleration.data() + c * n_time, n_time};
@@ -91,15 +93,20 @@ void RunStats::add_ray(std::size_t n) {
 
 void Simulator::run_into(const Station& station, std::uint64_t seed, const RecordRows& out,
                          RunStats* stats) const {
+    run_into(station, seed, rng::variant_from_environment(), out, stats);
+}
+
+void Simulator::run_into(const Station& station, std::uint64_t seed, rng::Variant variant,
+                         const RecordRows& out, RunStats* stats) const {
     check_record_length(n_time);
     for (const auto& row : out.rows) {
         if (row.size() != n_time) fail("assertion failed: part.equal_dim(dimension)");
     }
     const auto n_time_i = static_cast<std::int32_t>(n_time);
 
-    // S1: station stream (reads KORVANE_FIXTURE_RNG) and its two deviate lists.
-    rng::DrawSource station_stream = rng::DrawSource::for_station(seed);
-    const rng::Variant variant = station_stream.variant();
+    // The station stream supplies only the two lists of deviates of the
+    // vertical radiation average; its variant is that of every stream below.
+    rng::DrawSource station_stream = rng::DrawSource::for_station(seed, variant);
     std::vector<float> deviates_u(n_deviates);
     std::vector<float> deviates_w(n_deviates);
     for (float& u : deviates_u) u = station_stream.uniform();
@@ -120,12 +127,12 @@ void Simulator::run_into(const Station& station, std::uint64_t seed, const Recor
         const std::vector<MomentWeight>& weights = moment_weights[s];
         const std::vector<SourceStrength>& strengths = source_strengths[s];
 
-        // S2: segment key and geometry of every subfault.
+        // Segment key and the geometry of every subfault.
         const std::uint64_t seg_key = rng::segment_key(seed, s);
         geom::subfault_geometry(grid, geom::segment_geometry(seg), station.latitude_deg,
                                 station.longitude_deg);
 
-        // S3: window length of every subfault, whatever its weight.
+        // Window length of every subfault, whatever its weight.
         const std::size_t count = grid.records.size();
         window_lengths.assign(count, 0.0f);
         float max_tw = 0.0f;
@@ -142,7 +149,7 @@ void Simulator::run_into(const Station& station, std::uint64_t seed, const Recor
             if (tw > max_tw) max_tw = tw;
         }
 
-        // S2.4: the segment's largest window fixes its plan length (a window no
+        // The segment's largest window fixes its plan length (a window no
         // transform can hold stops here). A ray uses at most min(good_length(Z),
         // good_length(2 * samples left)) of it, and both are bounded: Z by the
         // largest window, the samples left by the record. So the buffers take
@@ -156,7 +163,7 @@ void Simulator::run_into(const Station& station, std::uint64_t seed, const Recor
         SegmentFrame frame(n_frame, n_grid);
         state::RayState ray_state;
 
-        // S4: columns outer, rows inner.
+        // Subfaults: columns outer, rows inner.
         for (std::size_t c = 0; c < seg.n_along; ++c) {
             for (std::size_t r = 0; r < seg.n_down; ++r) {
                 const std::size_t idx = r * seg.n_along + c;

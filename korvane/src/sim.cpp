@@ -21,11 +21,13 @@ bool check_dicing(const std::vector<input::Segment>& segments, SimError& error) 
         const input::Segment& s = segments[i];
         const input::Segment& ref = segments[0];
         if (!(s.subfault_length_km == ref.subfault_length_km)) {
-            error = {"subfault_length_km", i, s.subfault_length_km, ref.subfault_length_km};
+            error = SimError::dicing("subfault_length_km", i, s.subfault_length_km,
+                                     ref.subfault_length_km);
             return false;
         }
         if (!(s.subfault_width_km == ref.subfault_width_km)) {
-            error = {"subfault_width_km", i, s.subfault_width_km, ref.subfault_width_km};
+            error = SimError::dicing("subfault_width_km", i, s.subfault_width_km,
+                                     ref.subfault_width_km);
             return false;
         }
     }
@@ -34,7 +36,64 @@ bool check_dicing(const std::vector<input::Segment>& segments, SimError& error) 
 
 }  // namespace
 
+SimError SimError::dicing(std::string field, std::size_t segment, float value, float reference) {
+    SimError e;
+    e.kind = Kind::Dicing;
+    e.field = std::move(field);
+    e.segment = segment;
+    e.value = value;
+    e.reference = reference;
+    return e;
+}
+
+SimError SimError::slip(std::size_t segment, std::size_t row, std::size_t column, float slip,
+                        float weight) {
+    SimError e;
+    e.kind = Kind::Slip;
+    e.field = "slip";
+    e.segment = segment;
+    e.row = row;
+    e.column = column;
+    e.value = slip;
+    e.reference = weight;
+    return e;
+}
+
+SimError SimError::moment(float m0) {
+    SimError e;
+    e.kind = Kind::Moment;
+    e.field = "slip";
+    e.value = m0;
+    return e;
+}
+
+SimError SimError::no_slip() {
+    SimError e;
+    e.kind = Kind::NoSlip;
+    e.field = "slip";
+    return e;
+}
+
 std::string SimError::display() const {
+    switch (kind) {
+        case Kind::Slip: {
+            std::string text = "segment " + std::to_string(segment) + " has slip = " +
+                               format_number(value) + " at row " + std::to_string(row) +
+                               ", column " + std::to_string(column);
+            if (!std::isfinite(value)) return text + "; every slip must be finite";
+            return text + ", which gives a moment weight of " + format_number(reference) +
+                   " in its source layer; every moment weight (slip x rigidity x subfault "
+                   "area) must be finite";
+        }
+        case Kind::Moment:
+            return "the total moment of the slip model is " + format_number(value) +
+                   " dyne-cm, beyond the float range; slips are in cm";
+        case Kind::NoSlip:
+            return "the slip model has no slip anywhere: no subfault's slip is large enough to "
+                   "count, so every record would be zero";
+        case Kind::Dicing:
+            break;
+    }
     return "segment " + std::to_string(segment) + " has " + field + " = " + format_number(value) +
            " km, but segment 0 has " + format_number(reference) +
            " km; every segment must be diced the same way because the subfault size is one "
@@ -125,6 +184,7 @@ Result<Simulator, SimError> Simulator::create(const HfConfig& config, const inpu
     // 8. Moment weights: slip x (vs^2 rho L W) of the cell's source layer.
     const std::span<const input::InputLayer> layer_view(air_layered);
     float weight_sum = 0.0f;
+    std::size_t segment_index = 0;
     sim.moment_weights.reserve(sim.segments.size());
     for (const input::Segment& s : sim.segments) {
         if (s.n_along == 0) fail("chunk size must be non-zero");
@@ -143,13 +203,20 @@ Result<Simulator, SimError> Simulator::create(const HfConfig& config, const inpu
             const std::size_t end = std::min(s.subfaults.size(), (r + 1) * s.n_along);
             for (std::size_t i = r * s.n_along; i < end; ++i) {
                 const float w = s.subfaults[i].slip * mu_a;
+                // One NaN or infinite weight would make the total moment, and
+                // with it every subfault's shape factor, NaN or infinite.
+                if (!std::isfinite(w)) {
+                    return SimError::slip(segment_index, r, i - r * s.n_along, s.subfaults[i].slip, w);
+                }
                 weights.push_back(w);
                 weight_sum += w;
             }
         }
         sim.moment_weights.push_back(std::move(weights));
+        ++segment_index;
     }
     const float m0 = weight_sum * 1e20f;
+    if (!std::isfinite(m0)) return SimError::moment(m0);
 
     // 9. Normalisation: the active weights (> 0.001) average 1.
     std::size_t n_active = 0;
@@ -162,6 +229,9 @@ Result<Simulator, SimError> Simulator::create(const HfConfig& config, const inpu
             }
         }
     }
+    // Without an active subfault the normalisation is 0/0: every weight and
+    // shape factor would be NaN and every record zero.
+    if (n_active == 0) return SimError::no_slip();
     const float n_active_f = static_cast<float>(n_active);
     const float norm = n_active_f / active_sum;
     for (auto& weights : sim.moment_weights) {

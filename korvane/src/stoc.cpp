@@ -57,7 +57,12 @@ SpectrumPlan SpectrumPlan::make(std::size_t n, float dt, float q_exp, float eps,
 const SpectrumPlan& PlanCache::for_length(std::size_t n) {
     if (auto it = plans.find(n); it != plans.end()) return it->second;
     // Build first: a build that stops leaves the map unchanged.
-    SpectrumPlan plan = SpectrumPlan::make(n, dt, q_exp, eps, eta);
+    // Frequencies, their logarithms and powers (n/2 + 1 each) and the time
+    // powers (n), all f32.
+    const std::size_t bytes = saturating_mul(saturating_mul(n / 2 + 1, 3) + n, sizeof(float));
+    SpectrumPlan plan = allocating(
+        [n] { return "the spectrum plan of a " + std::to_string(n) + "-sample transform"; }, bytes,
+        [&] { return SpectrumPlan::make(n, dt, q_exp, eps, eta); });
     return plans.emplace(n, std::move(plan)).first->second;
 }
 

@@ -26,16 +26,20 @@ SegmentFrame::Buffer<T> SegmentFrame::zeroed(std::size_t count, std::size_t rows
 
 SegmentFrame::SegmentFrame(std::size_t n, std::size_t n_grid) : n_(n), n_grid_(n_grid) {
     const std::size_t n_freq = n / 2 + 1;
-    spectra_ = zeroed<std::complex<float>>(n, 3);
-    times_ = zeroed<float>(n, 3);
-    amplitude_ = zeroed<float>(n_freq);
-    gains_ = zeroed<float>(n_freq);
-    site_factors_ = zeroed<float>(n_grid);
-    try {
-        shape = stoc::SpectrumShape::with_capacity(n);
-    } catch (const std::length_error&) {
-        throw std::bad_alloc();  // beyond what a vector can address: out of memory all the same
-    }
+    // Three complex spectrum rows, three time rows, the amplitude and gain
+    // curves and the spectrum shape's window, amplitude and noise rows.
+    const std::size_t per_sample = 3 * sizeof(std::complex<float>) + 3 * sizeof(float) +
+                                   sizeof(float) + sizeof(double) + sizeof(float);
+    const std::size_t bytes = saturating_mul(n, per_sample) + saturating_mul(n_freq, 2 * sizeof(float));
+    allocating([n] { return "the working buffers of a " + std::to_string(n) + "-sample transform"; },
+               bytes, [&] {
+                   spectra_ = zeroed<std::complex<float>>(n, 3);
+                   times_ = zeroed<float>(n, 3);
+                   amplitude_ = zeroed<float>(n_freq);
+                   gains_ = zeroed<float>(n_freq);
+                   site_factors_ = zeroed<float>(n_grid);
+                   shape = stoc::SpectrumShape::with_capacity(n);
+               });
 }
 
 void synthesise_ray(const stoc::SpectrumPlan& plan, SegmentFrame& frame, rng::DrawSource& draws,

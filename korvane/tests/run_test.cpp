@@ -139,6 +139,13 @@ TEST(StationRun, FixtureStreams) {
     for (int i = 0; i < 2000; ++i) ASSERT_EQ(a.uniform(), b.uniform());
     EXPECT_NE(sim.run(station_at(20.0f), seed).acceleration,
               sim.run(station_at(20.0f), seed | (std::uint64_t{9} << 40)).acceleration);
+
+    // A variant handed in by the caller wins over the environment.
+    std::vector<float> rows(3 * sim.n_time, 0.0f);
+    RecordRows out;
+    for (std::size_t c = 0; c < 3; ++c) out.rows[c] = {rows.data() + c * sim.n_time, sim.n_time};
+    sim.run_into(station_at(20.0f), 5, rng::Variant::Pcg, out);
+    EXPECT_EQ(rows, pcg.acceleration);
 }
 
 TEST(StationRun, EmptyAndSkippedWork) {

@@ -65,8 +65,8 @@ TEST(Simulator, DicingCheck) {
     std::vector<Segment> c = {segment(2, 2, 2.0f, 2.0f), segment(1, 1, 2.0f, 2.0f),
                               segment(2, 2, 3.0f, 2.0f)};
     EXPECT_EQ(dicing_error(std::move(c)).substr(0, 10), "segment 2 ");
-    std::vector<Segment> d = {segment(2, 2, -0.0f, 2.0f), segment(2, 2, 0.0f, 2.0f)};
-    EXPECT_EQ(dicing_error(std::move(d)), "<ok>");
+    std::vector<Segment> d = {segment(2, 2, -0.0f, 2.0f, 1.0f), segment(2, 2, 0.0f, 2.0f, 1.0f)};
+    EXPECT_EQ(dicing_error(std::move(d)).substr(0, 22), "the slip model has no ");  // passes dicing
     const float nan = std::numeric_limits<float>::quiet_NaN();
     std::vector<Segment> e = {segment(2, 2, nan, 2.0f), segment(2, 2, nan, 2.0f)};
     EXPECT_EQ(dicing_error(std::move(e)).substr(0, 54),
@@ -165,14 +165,47 @@ TEST(Simulator, WeightsAndStrengths) {
     EXPECT_EQ(ss[2].shape_factor, m0 / (std::sqrt(3.0f) * (100.0f * 1e21f)));
 }
 
-TEST(Simulator, NoActiveWeights) {
-    const Simulator sim = build({segment(2, 2, 2, 2, 0.0f)});
-    for (float w : sim.moment_weights[0]) EXPECT_TRUE(std::isnan(w));
-    for (const auto& s : sim.source_strengths[0]) EXPECT_TRUE(std::isnan(s.shape_factor));  // 0 / 0
-
-    // Sub-threshold but positive weights: M0 > 0 so the shape factor is infinite.
-    const Simulator tiny = build({segment(1, 1, 2, 2, 1e-9f)});
-    EXPECT_TRUE(std::isinf(tiny.source_strengths[0][0].shape_factor));
+TEST(Simulator, SlipThatWouldWipeEveryRecordIsRefused) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const std::string none =
+        "the slip model has no slip anywhere: no subfault's slip is large enough to count, so "
+        "every record would be zero";
+    auto with_cell = [](float slip) {  // segment 1, row 1, column 0
+        Segment bad = segment(2, 2, 2.0f, 2.0f);
+        bad.subfaults[2].slip = slip;
+        return std::vector<Segment>{segment(2, 2, 2.0f, 2.0f), std::move(bad)};
+    };
+    const struct {
+        const char* name;
+        std::vector<Segment> segments;
+        std::string expected;
+    } rows[] = {
+        {"all zero", {segment(2, 2, 2, 2, 0.0f)}, none},
+        {"below the activity threshold", {segment(1, 1, 2, 2, 1e-9f)}, none},
+        {"all negative", {segment(2, 1, 2, 2, -1.0f)}, none},
+        {"no segments", {}, none},
+        {"NaN cell", with_cell(nan),
+         "segment 1 has slip = NaN at row 1, column 0; every slip must be finite"},
+        {"-inf cell", with_cell(-inf),
+         "segment 1 has slip = -inf at row 1, column 0; every slip must be finite"},
+        {"weight overflows", with_cell(1e37f),
+         "segment 1 has slip = 10000000000000000000000000000000000000 at row 1, column 0, which "
+         "gives a moment weight of inf in its source layer; every moment weight (slip x rigidity "
+         "x subfault area) must be finite"},
+        {"total moment overflows", with_cell(1e20f),
+         "the total moment of the slip model is inf dyne-cm, beyond the float range; slips are "
+         "in cm"},
+    };
+    for (const auto& row : rows) {
+        auto r = Simulator::create(config(), StochModel(row.segments), crust());
+        ASSERT_FALSE(r.ok()) << row.name;
+        EXPECT_EQ(r.error().display(), row.expected) << row.name;
+    }
+    // A NaN cell in a later segment is still reported after a dicing difference.
+    std::vector<Segment> both = with_cell(nan);
+    both.push_back(segment(2, 2, 3.0f, 2.0f));
+    EXPECT_EQ(dicing_error(std::move(both)).substr(0, 35), "segment 2 has subfault_length_km = ");
 }
 
 TEST(Simulator, SurfaceCellTakesAirLayer) {
@@ -188,10 +221,6 @@ TEST(Simulator, SurfaceCellTakesAirLayer) {
 }
 
 TEST(Simulator, SegmentShapes) {
-    const Simulator empty = build({});
-    EXPECT_TRUE(empty.moment_weights.empty());
-    EXPECT_TRUE(std::isnan(empty.dx));
-
     const Simulator rowless = build({segment(3, 0, 2, 2), segment(1, 1, 2, 2)});
     EXPECT_TRUE(rowless.moment_weights[0].empty());
     EXPECT_EQ(rowless.segment_mechanisms.size(), 2u);
@@ -204,7 +233,7 @@ TEST(Simulator, SegmentShapes) {
         EXPECT_EQ(e.message(), "chunk size must be non-zero");
     }
     // ln grid
-    EXPECT_EQ(empty.ln_grid[0], std::log(0.01f));
-    EXPECT_EQ(empty.ln_grid[19], std::log(70.0f));
-    EXPECT_EQ(empty.rayset, (std::vector<std::int32_t>{1, 2}));
+    EXPECT_EQ(rowless.ln_grid[0], std::log(0.01f));
+    EXPECT_EQ(rowless.ln_grid[19], std::log(70.0f));
+    EXPECT_EQ(rowless.rayset, (std::vector<std::int32_t>{1, 2}));
 }

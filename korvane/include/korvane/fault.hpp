@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <variant>
@@ -27,6 +29,45 @@ private:
 };
 
 [[noreturn]] void fail(std::string message);
+
+// An allocation that could not be satisfied, saying what was asked for (the
+// buffer, its shape and its size in bytes). A std::bad_alloc, so code that
+// only knows "out of memory" handles it as such; the Python layer raises it
+// as MemoryError with this text.
+class AllocationFailure : public std::bad_alloc {
+public:
+    explicit AllocationFailure(std::string message) : message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
+};
+
+// a * b, or the largest size when that overflows (for byte counts in messages).
+inline std::size_t saturating_mul(std::size_t a, std::size_t b) noexcept {
+    std::size_t r;
+    return __builtin_mul_overflow(a, b, &r) ? static_cast<std::size_t>(-1) : r;
+}
+
+// Throws AllocationFailure with "cannot allocate {what} ({bytes} bytes)".
+[[noreturn]] void fail_allocation(const std::string& what, std::size_t bytes);
+
+// Runs `allocate`; an allocation failure inside it (std::bad_alloc, or
+// std::length_error from a container asked to grow past its limit) becomes
+// an AllocationFailure naming `what()` and `bytes`. `what` is called only on
+// failure, so the hot path builds no text.
+template <class F, class W>
+auto allocating(W&& what, std::size_t bytes, F&& allocate) -> decltype(allocate()) {
+    try {
+        return allocate();
+    } catch (const AllocationFailure&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        fail_allocation(what(), bytes);
+    } catch (const std::length_error&) {
+        fail_allocation(what(), bytes);
+    }
+}
 
 // Checked arithmetic for size_t and int32_t; overflow stops with
 // "attempt to {add,subtract,multiply} with overflow".

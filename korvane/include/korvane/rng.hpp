@@ -153,6 +153,11 @@ using korvane::rng::FixtureDraws;
 Lcg64Xsh32 seed_pcg(std::uint64_t key) noexcept;
 FixtureDraws seed_fixture(std::uint64_t key) noexcept;
 
+// The variant the environment selects: Fixture when KORVANE_FIXTURE_RNG is
+// present (any value, the empty one included), else Pcg. Reads the
+// environment, so it must not race with a thread that changes it.
+Variant variant_from_environment() noexcept;
+
 // One random stream of a station run, of either variant.
 class DrawSource {
 public:
@@ -162,6 +167,9 @@ public:
     // The station stream: Fixture when KORVANE_FIXTURE_RNG is present (any
     // value, the empty one included), else Pcg; the variable is read on every call.
     static DrawSource for_station(std::uint64_t seed);
+    // The station stream of a variant chosen by the caller (a batch reads the
+    // environment once, while it may do so safely, and hands the result on).
+    static DrawSource for_station(std::uint64_t seed, Variant v) noexcept { return for_key(v, seed); }
     // A stream of the given variant seeded from the key.
     static DrawSource for_key(Variant v, std::uint64_t key) noexcept;
 

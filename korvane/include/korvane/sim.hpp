@@ -11,6 +11,7 @@
 
 #include "korvane/fault.hpp"
 #include "korvane/input.hpp"
+#include "korvane/rng.hpp"
 #include "korvane/state.hpp"
 
 namespace korvane::sim {
@@ -47,12 +48,29 @@ struct HfConfig {
     SiteParameters site;
 };
 
-// The only reported failure of the construction: segments diced differently.
+// A reported failure of the construction: segments diced differently, or a
+// slip model that would give records that are NaN or zero everywhere.
 struct SimError {
-    std::string field;     // "subfault_length_km" or "subfault_width_km"
-    std::size_t segment = 0;
-    float value = 0.0f;     // that segment's size, km
-    float reference = 0.0f; // segment 0's size, km
+    enum class Kind {
+        Dicing,  // a segment's subfault size differs from segment 0's
+        Slip,    // a slip cell whose moment weight is not finite
+        Moment,  // a total moment beyond the float range
+        NoSlip,  // no subfault carries slip: every record would be zero
+    };
+    Kind kind = Kind::Dicing;
+    std::string field;       // Dicing: "subfault_length_km" or "subfault_width_km"
+    std::size_t segment = 0; // Dicing, Slip: the segment
+    float value = 0.0f;      // Dicing: that segment's size, km; Slip: the cell's slip;
+                             // Moment: the total moment, dyne-cm
+    float reference = 0.0f;  // Dicing: segment 0's size, km; Slip: the cell's moment weight
+    std::size_t row = 0;     // Slip: row (down dip) of the cell
+    std::size_t column = 0;  // Slip: column (along strike) of the cell
+
+    static SimError dicing(std::string field, std::size_t segment, float value, float reference);
+    static SimError slip(std::size_t segment, std::size_t row, std::size_t column, float slip,
+                         float weight);
+    static SimError moment(float m0);
+    static SimError no_slip();
     std::string display() const;
 };
 
@@ -112,9 +130,12 @@ struct RecordRows {
 
 class Simulator {
 public:
-    // Runs the station-independent work; the only reported failure is a
-    // dicing difference between segments. Stops on n_along = 0 and on an
-    // empty layer list.
+    // Runs the station-independent work. Reports a dicing difference between
+    // segments first, then the first slip cell (segment by segment, row-major)
+    // whose moment weight is not finite (a NaN or infinite slip, or one whose
+    // moment overflows), then a total moment beyond the float range, then a
+    // model without any active subfault. Stops on
+    // n_along = 0 and on an empty layer list.
     static Result<Simulator, SimError> create(const HfConfig& config, const input::StochModel& model,
                                               std::span<const input::InputLayer> layers);
 
@@ -152,13 +173,20 @@ public:
     // Synthesises one station's three components. Stops (korvane::Fault) on a
     // ray code the ray code cannot follow, a window too long for any transform,
     // 32-bit sample overflow or a record of 2^31 samples or more; throws
-    // std::bad_alloc when the record or a segment's buffers cannot be had.
+    // AllocationFailure (a std::bad_alloc) when the record or a segment's
+    // buffers cannot be had. The generator variant comes from the environment
+    // (KORVANE_FIXTURE_RNG), read at the start of the run.
     StationRecord run(Station station, std::uint64_t seed) const;
 
     // The same run, added into caller-owned zeroed rows of n_time samples
     // each, so a batch can write straight into its output array.
     void run_into(const Station& station, std::uint64_t seed, const RecordRows& out,
                   RunStats* stats = nullptr) const;
+    // The same with the generator variant chosen by the caller: a batch reads
+    // the environment once, while nothing can change it, and hands it to
+    // every station, so that no run reads the environment.
+    void run_into(const Station& station, std::uint64_t seed, rng::Variant variant,
+                  const RecordRows& out, RunStats* stats = nullptr) const;
 
 private:
     Simulator() = default;
