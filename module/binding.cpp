@@ -313,6 +313,26 @@ bool to_i32(PyObject* o, const char* param, std::int32_t& out) {
     return true;
 }
 
+namespace {
+
+template <class T>
+bool refuse_value(const char* field, const char* rule, T value, const std::string& where) {
+    const std::string text = std::string(field) + " must " + rule + "; got " +
+                             korvane::format_number(value) + where;
+    PyErr_SetString(PyExc_ValueError, text.c_str());
+    return false;
+}
+
+}  // namespace
+
+bool refuse(const char* field, const char* rule, float value, const std::string& where) {
+    return refuse_value(field, rule, value, where);
+}
+
+bool refuse(const char* field, const char* rule, double value, const std::string& where) {
+    return refuse_value(field, rule, value, where);
+}
+
 bool check_instance(PyObject* o, PyTypeObject* type, const char* param) {
     if (!detail::instance_of(o, type)) return add_note(param);
     return true;

@@ -14,6 +14,7 @@
 #include <new>
 #include <span>
 #include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -147,6 +148,12 @@ bool list_from_sequence(PyObject* o, const char* param, std::vector<T>& out, Con
 
 // Item converter of list_from_sequence: a 32-bit signed integer.
 inline bool i32_item(PyObject* o, std::int32_t& out) { return detail::convert_i32(o, out); }
+
+// ValueError "{field} must {rule}; got {value}{where}", the value written as
+// the shortest decimal of its width ("NaN", "inf"). For inputs that would
+// give records that look real but are not. Returns false.
+bool refuse(const char* field, const char* rule, float value, const std::string& where = {});
+bool refuse(const char* field, const char* rule, double value, const std::string& where = {});
 
 // ---- NumPy arrays ------------------------------------------------------------
 

@@ -24,14 +24,6 @@ using korvane::state::InputLayer;
 // finite nonsense) are refused with a ValueError naming the field, after the
 // class's other checks.
 
-// ValueError "{field} must be {rule}; got {value}{where}". Returns false.
-bool refuse(const char* field, const char* rule, float value, const std::string& where = {}) {
-    const std::string text = std::string(field) + " must be " + rule + "; got " +
-                             korvane::format_number(value) + where;
-    PyErr_SetString(PyExc_ValueError, text.c_str());
-    return false;
-}
-
 bool finite_non_negative(float x) noexcept { return std::isfinite(x) && x >= 0.0f; }
 
 // ---- SourceParameters, SiteParameters, RecordParameters ---------------------
@@ -75,7 +67,7 @@ constexpr std::array<float SourceParametersValue::*, 6> kSourceFields = {
 bool check_source(const SourceParametersValue& v) {
     for (std::size_t i = 2; i < 6; ++i) {
         const float x = v.*kSourceFields[i];
-        if (!finite_non_negative(x)) return refuse(kSourceKw[i], "finite and not negative", x);
+        if (!finite_non_negative(x)) return refuse(kSourceKw[i], "be finite and not negative", x);
     }
     return true;
 }
@@ -91,7 +83,7 @@ constexpr std::array<float SiteParametersValue::*, 1> kSiteFields = {&SiteParame
 // fmax 0 or below gives all-zero or meaningless records wherever it is used
 // (stations whose kappa is not positive). NaN and inf keep their meaning.
 bool check_site(const SiteParametersValue& v) {
-    if (v.fmax_hz <= 0.0f) return refuse("fmax_hz", "positive", v.fmax_hz);
+    if (v.fmax_hz <= 0.0f) return refuse("fmax_hz", "be positive", v.fmax_hz);
     return true;
 }
 
@@ -189,15 +181,15 @@ float grid_at(PyArrayObject* grid, npy_intp r, npy_intp c) noexcept {
 // finite (NaN would fire the cell at the origin time, +-inf overflow the
 // sample arithmetic). `x` holds the ten numbers in keyword order.
 bool check_segment_values(const float* x, PyArrayObject* rupture_time, npy_intp rows, npy_intp cols) {
-    if (!finite_non_negative(x[5])) return refuse("top_depth_km", "finite and not negative", x[5]);
+    if (!finite_non_negative(x[5])) return refuse("top_depth_km", "be finite and not negative", x[5]);
     for (std::size_t i = 6; i < 8; ++i) {
-        if (!(std::isfinite(x[i]) && x[i] > 0.0f)) return refuse(kSegmentKw[i], "positive and finite", x[i]);
+        if (!(std::isfinite(x[i]) && x[i] > 0.0f)) return refuse(kSegmentKw[i], "be positive and finite", x[i]);
     }
     for (npy_intp r = 0; r < rows; ++r) {
         for (npy_intp c = 0; c < cols; ++c) {
             const float t = grid_at(rupture_time, r, c);
             if (!std::isfinite(t)) {
-                return refuse("rupture_time_s", "finite everywhere", t,
+                return refuse("rupture_time_s", "be finite everywhere", t,
                               " at row " + std::to_string(r) + ", column " + std::to_string(c));
             }
         }
@@ -345,7 +337,7 @@ bool check_layer_values(const std::vector<InputLayer>& layers) {
     auto in_layer = [](std::size_t i) { return " in layer " + std::to_string(i); };
     for (std::size_t i = 0; i < layers.size(); ++i) {
         const float h = layers[i].thickness_km;
-        if (!finite_non_negative(h)) return refuse("thickness_km", "finite and not negative", h, in_layer(i));
+        if (!finite_non_negative(h)) return refuse("thickness_km", "be finite and not negative", h, in_layer(i));
     }
     const struct {
         const char* name;
@@ -354,17 +346,12 @@ bool check_layer_values(const std::vector<InputLayer>& layers) {
     for (const auto& f : positive) {
         for (std::size_t i = 0; i < layers.size(); ++i) {
             const double v = layers[i].*f.field;
-            if (!(std::isfinite(v) && v > 0.0)) {
-                const std::string text = std::string(f.name) + " must be positive and finite; got " +
-                                         korvane::format_number(v) + in_layer(i);
-                PyErr_SetString(PyExc_ValueError, text.c_str());
-                return false;
-            }
+            if (!(std::isfinite(v) && v > 0.0)) return refuse(f.name, "be positive and finite", v, in_layer(i));
         }
     }
     for (std::size_t i = 0; i < layers.size(); ++i) {
         const float q = layers[i].quality_factor_s;
-        if (!(q > 0.0f)) return refuse("quality_factor_s", "positive", q, in_layer(i));
+        if (!(q > 0.0f)) return refuse("quality_factor_s", "be positive", q, in_layer(i));
     }
     return true;
 }
@@ -374,19 +361,21 @@ PyObject* velocity_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         Ref bound[kLayerArrays + 1];
         if (!bind(kVelocityParams, args, kwargs, bound)) return nullptr;
         PyArrayObject* a[kLayerArrays];  // borrowed from `bound`
-        for (std::size_t i = 0; i < kLayerArrays; ++i) {
-            PyObject* arr = as_array(bound[i].get(), 1, kLayerTypes[i], kVelocityKw[i]);
-            if (arr == nullptr) return nullptr;
-            a[i] = reinterpret_cast<PyArrayObject*>(arr);
-        }
+        auto check_arrays = [&] {
+            for (std::size_t i = 0; i < kLayerArrays; ++i) {
+                PyObject* arr = as_array(bound[i].get(), 1, kLayerTypes[i], kVelocityKw[i]);
+                if (arr == nullptr) return false;
+                a[i] = reinterpret_cast<PyArrayObject*>(arr);
+            }
+            return true;
+        };
+        if (!check_arrays()) return nullptr;
         double vs_moho = 0.0;
         if (!to_f64(bound[kLayerArrays].get(), "vs_moho_km_s", vs_moho)) return nullptr;
         // The conversion may have run Python code (a __float__) that rebound
         // an array's dtype: check the arrays again, now that no caller code
         // runs before they are read.
-        for (std::size_t i = 0; i < kLayerArrays; ++i) {
-            if (as_array(bound[i].get(), 1, kLayerTypes[i], kVelocityKw[i]) == nullptr) return nullptr;
-        }
+        if (!check_arrays()) return nullptr;
         for (PyArrayObject* arr : a) {
             if (!check_flat_run(reinterpret_cast<PyObject*>(arr))) return nullptr;
         }

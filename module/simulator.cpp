@@ -156,21 +156,16 @@ bool check_lengths(PyArrayObject* const* arrays) {
 // that looks real but is not: an infinite kappa (all zero) and a Q exponent
 // that is not finite.
 bool check_station_values(const Batch& batch) {
+    auto at_index = [](std::size_t i) { return " at index " + std::to_string(i); };
     for (std::size_t i = 0; i < batch.n_station; ++i) {
         const float kappa = batch.kappa_s[i];
         if (kappa == std::numeric_limits<float>::infinity()) {
-            PyErr_Format(PyExc_ValueError, "kappa_s must not be inf; got inf at index %zu", i);
-            return false;
+            return refuse("kappa_s", "not be inf", kappa, at_index(i));
         }
     }
     for (std::size_t i = 0; i < batch.n_station; ++i) {
         const float q_exp = batch.q_frequency_exponent[i];
-        if (!std::isfinite(q_exp)) {
-            const std::string text = "q_frequency_exponent must be finite; got " +
-                                     korvane::format_number(q_exp) + " at index " + std::to_string(i);
-            PyErr_SetString(PyExc_ValueError, text.c_str());
-            return false;
-        }
+        if (!std::isfinite(q_exp)) return refuse("q_frequency_exponent", "be finite", q_exp, at_index(i));
     }
     return true;
 }

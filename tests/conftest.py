@@ -8,6 +8,9 @@ against the type's basic size before use.
 """
 import ctypes
 import os
+import subprocess
+import sys
+import textwrap
 from ctypes import c_float, c_double, c_size_t, c_uint8, c_int32, c_void_p
 
 import numpy as np
@@ -173,3 +176,23 @@ def cells(segment_value):
 
 def rayset_of(vec):
     return [int(v) for v in vec.items(c_int32)]
+
+
+def stations(n=4, seed0=0):
+    """A batch of n stations due east of conftest's segment, seeds seed0, seed0 + 1, ..."""
+    return dict(latitude_deg=np.full(n, 2.0, F32),
+                longitude_deg=np.linspace(1.1, 1.4, n).astype(F32),
+                station_seed=np.arange(seed0, seed0 + n, dtype=np.uint64),
+                kappa_s=np.full(n, 0.04, F32),
+                q_frequency_exponent=np.full(n, 0.6, F32))
+
+
+def run_child(script, timeout=120):
+    """Runs `script` in a fresh interpreter that sees the tests' modules and
+    returns its standard output split into words, after checking that it ended
+    normally (a crash there leaves this interpreter standing)."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True,
+                          text=True, env=env, timeout=timeout)
+    assert done.returncode == 0, f"child died ({done.returncode}):\n{done.stderr[-3000:]}"
+    return done.stdout.split()

@@ -1,35 +1,15 @@
 """Inputs that used to crash the interpreter or come back as records that look real
 but are not: each must now give a clear error, or identical records."""
-import os
 import re
-import subprocess
-import sys
-import textwrap
 
 import numpy as np
 import pytest
 
 import _quelmar as q
 from conftest import (F32, SOURCE, check_error, make_config, make_segment, make_velocity,
-                      not_under_sanitizer, velocity_kwargs)
+                      not_under_sanitizer, run_child, stations, velocity_kwargs)
 
 PANIC = "pyo3_runtime.PanicException"
-
-
-def run_child(script, timeout=120):
-    """Runs `script` in a fresh interpreter that sees the tests' modules; returns
-    its standard output, after checking that it ended normally."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True,
-                          text=True, env=env, timeout=timeout)
-    assert done.returncode == 0, f"child died ({done.returncode}):\n{done.stderr[-3000:]}"
-    return done.stdout.split()
-
-
-def stations(n):
-    return dict(latitude_deg=np.full(n, 2.0, F32), longitude_deg=np.linspace(1.1, 1.4, n, dtype=F32),
-                station_seed=np.arange(n, dtype=np.uint64), kappa_s=np.full(n, 0.04, F32),
-                q_frequency_exponent=np.full(n, 0.6, F32))
 
 
 @pytest.fixture(scope="module")

@@ -1,6 +1,5 @@
 """No leaks on any path, and allocation failures surface as MemoryError."""
 import os
-import subprocess
 import sys
 import textwrap
 
@@ -8,8 +7,8 @@ import numpy as np
 import pytest
 
 import _quelmar as q
-from conftest import (F32, SOURCE, make_config, make_segment, not_under_sanitizer, segment_kwargs,
-                      velocity_kwargs)
+from conftest import (F32, SOURCE, make_config, make_segment, not_under_sanitizer, run_child,
+                      segment_kwargs, velocity_kwargs)
 
 ROUNDS = 100_000
 
@@ -100,8 +99,4 @@ def test_allocation_failure_is_a_memory_error():
                        **numbers)
         print("alive")
     """)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                         env=env, timeout=120)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.split() == ["MemoryError", "alive"]
+    assert run_child(script) == ["MemoryError", "alive"]

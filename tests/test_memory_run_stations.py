@@ -1,7 +1,5 @@
 """run_stations leaks nothing on any path: valid batches, refused arguments,
 internal faults and unallocatable outputs keep memory and reference counts flat."""
-import os
-import subprocess
 import sys
 import textwrap
 
@@ -9,7 +7,7 @@ import numpy as np
 import pytest
 
 import _quelmar as q
-from conftest import F32, make_config, make_segment, make_velocity, not_under_sanitizer
+from conftest import F32, make_config, make_segment, make_velocity, not_under_sanitizer, run_child
 from test_memory import rss_bytes
 
 
@@ -103,8 +101,4 @@ def test_surface_subfault_runs_in_a_small_address_space():
                                q_frequency_exponent=np.full(1, 0.6, F32))
         print(out.shape, bool(np.isfinite(out).all()), bool(np.abs(out).max() > 0))
     """)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                          env=env, timeout=120)
-    assert done.returncode == 0, done.stderr
-    assert done.stdout.split() == ["(3,", "1,", "80000)", "True", "True"]
+    assert run_child(script) == ["(3,", "1,", "80000)", "True", "True"]

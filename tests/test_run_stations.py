@@ -1,14 +1,11 @@
 """Simulator.run_stations: argument checks, output layout, faults, reproducibility."""
-import os
-import subprocess
-import sys
 import threading
 
 import numpy as np
 import pytest
 
 import _quelmar as q
-from conftest import F32, check_error, make_config, make_segment, make_velocity
+from conftest import F32, check_error, make_config, make_segment, make_velocity, stations
 
 KEYS = ("latitude_deg", "longitude_deg", "station_seed", "kappa_s", "q_frequency_exponent")
 PANIC = "pyo3_runtime.PanicException"
@@ -18,14 +15,6 @@ def make_sim(rayset=(1, 2), duration_s=20.0, dt=0.01):
     # 2 x 3 subfaults of 7 x 8 km at 1 E, 2 N (conftest's segment).
     return q.Simulator(make_config(rayset=rayset, duration_s=duration_s, dt=dt),
                        q.SlipModel([make_segment()]), make_velocity())
-
-
-def stations(n=4, seed0=0):
-    return dict(latitude_deg=np.full(n, 2.0, F32),
-                longitude_deg=np.linspace(1.1, 1.4, n).astype(F32),
-                station_seed=np.arange(seed0, seed0 + n, dtype=np.uint64),
-                kappa_s=np.full(n, 0.04, F32),
-                q_frequency_exponent=np.full(n, 0.6, F32))
 
 
 @pytest.fixture(scope="module")

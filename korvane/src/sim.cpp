@@ -38,7 +38,6 @@ bool check_dicing(const std::vector<input::Segment>& segments, SimError& error) 
 
 SimError SimError::dicing(std::string field, std::size_t segment, float value, float reference) {
     SimError e;
-    e.kind = Kind::Dicing;
     e.field = std::move(field);
     e.segment = segment;
     e.value = value;
@@ -52,17 +51,16 @@ SimError SimError::slip(std::size_t segment, std::size_t row, std::size_t column
     e.kind = Kind::Slip;
     e.field = "slip";
     e.segment = segment;
-    e.row = row;
-    e.column = column;
     e.value = slip;
     e.reference = weight;
+    e.row = row;
+    e.column = column;
     return e;
 }
 
 SimError SimError::moment(float m0) {
     SimError e;
     e.kind = Kind::Moment;
-    e.field = "slip";
     e.value = m0;
     return e;
 }
@@ -70,7 +68,6 @@ SimError SimError::moment(float m0) {
 SimError SimError::no_slip() {
     SimError e;
     e.kind = Kind::NoSlip;
-    e.field = "slip";
     return e;
 }
 
