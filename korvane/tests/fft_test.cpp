@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fault_message.hpp"
+#include "kit.hpp"
 
 #include <barrier>
 #include <cmath>

@@ -3,7 +3,7 @@
 #include <GeographicLib/Geodesic.hpp>
 #include <gtest/gtest.h>
 
-#include "fault_message.hpp"
+#include "kit.hpp"
 
 #include <cmath>
 #include <cstdint>

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fault_message.hpp"
+#include "kit.hpp"
 
 #include <algorithm>
 #include <cmath>

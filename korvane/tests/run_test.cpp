@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "fault_message.hpp"
+#include "kit.hpp"
 
 #include <cmath>
 #include <algorithm>
