@@ -2,11 +2,11 @@
 # Reliability checks beyond the plain test run:
 #   asan      AddressSanitizer + UndefinedBehaviorSanitizer build (build-asan): the core's
 #             GoogleTest suite, then the whole pytest suite against the instrumented module
-#             (property-based fuzzing included). UBSan halts on the first report; float-to-int
+#             (the property tests included). UBSan halts on the first report; float-to-int
 #             overflow is checked too.
 #   tsan      ThreadSanitizer build (build-tsan): the core's transform and station-run tests,
 #             whose concurrency tests run one Simulator from eight threads, then the module's
-#             threaded tests (tests/test_stress.py and others) under the interpreter.
+#             station-run tests (eight threads on one Simulator among them) under the interpreter.
 #   valgrind  memcheck over every core test binary of the plain build (${BUILD:-build}):
 #             no invalid access, no definite or indirect leak; then over the module under the
 #             interpreter (scripts/valgrind_module.py): no invalid access, no block it
@@ -95,13 +95,12 @@ run_tsan() {
   TSAN_OPTIONS=$opts build-tsan/korvane/fft_test --gtest_brief=1
   TSAN_OPTIONS=$opts build-tsan/korvane/run_test --gtest_brief=1
   # The instrumented module under the (uninstrumented) interpreter, whose lock TSan
-  # follows through pthread: the threaded tests, the stress test among them.
+  # follows through pthread: the station-run tests, the eight-thread one among them.
   local report=$ROOT/build-tsan/report
   LD_PRELOAD="$(g++ -print-file-name=libtsan.so) $(g++ -print-file-name=libstdc++.so)" \
   TSAN_OPTIONS="$opts allocator_may_return_null=1 log_path=$report" QUELMAR_SANITIZER=thread \
   PYTHONPATH="$ROOT/build-tsan/module" \
-    with_reports "$report" $PY -m pytest -q -p no:cacheprovider tests/test_stress.py \
-    tests/test_run_stations.py tests/test_memory_run_stations.py
+    with_reports "$report" $PY -m pytest -q -p no:cacheprovider tests/test_run_stations.py
 }
 
 run_valgrind() {

@@ -1,194 +1,106 @@
-"""Import, the exec step, both entry points and the properties every class shares."""
+# The module and its ten entry points: contents, loading, what every class shares, any value in.
 import copy
 import ctypes
 import gc
-import importlib
 import importlib.util
 import inspect
 import pickle
+import random
+import struct
 import sys
-import types
 import weakref
 
+import numpy as np
 import pytest
 
 import _quelmar as q
-from conftest import SOURCE, make_config, make_segment, make_velocity
+from conftest import (CFG, F32, PARTS, SEG, SIM, SLIP, SOURCE, VEL, Odd, check_error, segment_kwargs, stations,
+                      velocity_kwargs)
 
-NAMES = ["FaultSegment", "SlipModel", "VelocityModel1D", "SourceParameters", "PathParameters",
-         "SiteParameters", "RecordParameters", "HfConfig", "Simulator"]
-
-DOCS = {
-    "FaultSegment": (
-        "(*, longitude_deg, latitude_deg, strike_deg, dip_deg, rake_deg, top_depth_km, "
-        "subfault_length_km, subfault_width_km, hypocentre_along_strike_km, "
-        "hypocentre_down_dip_km, slip, rise_time_s, rupture_time_s, stress_drop_bars)",
-        "One fault segment: geometry plus the four subfault grids.\n\nGrids are "
-        "`(down_dip, along_strike)` for `slip`/`rise`/`trup`/`stress_drop_bars` and the\n"
-        "row order the `.stoch` format itself uses."),
-    "SlipModel": ("(segments)", "A whole slip model: one or more [`PyFaultSegment`]."),
-    "VelocityModel1D": (
-        "(*, thickness_km, vp_km_s, vsh_km_s, density_g_cm3, quality_factor_p, "
-        "quality_factor_s, vs_moho_km_s)",
-        "The 1-D velocity model, already truncated at the Moho."),
-    "SourceParameters": (
-        "(*, corner_frequency_constant, corner_frequency_alpha, rupture_velocity_fraction, "
-        "rupture_velocity_shallow, rupture_velocity_deep, rupture_velocity_sigma)",
-        "The earthquake source: how strong the high-frequency radiation is, and how fast the\n"
-        "rupture travels."),
-    "PathParameters": (
-        "(*, rayset, path_duration_model)",
-        "The path from source to site shared by every station: which rays, and how duration "
-        "grows\nwith distance."),
-    "SiteParameters": (
-        "(*, fmax_hz)",
-        "The near-surface parameters shared by every station.\n\nQuarter-wavelength site "
-        "amplification is always applied and is not a field here."),
-    "RecordParameters": ("(*, duration_s, dt)", "The shape of the record to produce."),
-    "HfConfig": ("(*, source, path, site, record)",
-                 "Everything needed to simulate, with nothing about where the inputs came "
-                 "from."),
-    "Simulator": (
-        "(config, slip_model, velocity_model)",
-        "A configured simulation, ready to run stations against.\n\nBuilt once per source; "
-        "the station-independent work \u2014 the air layer, the slip-model\nnormalisation, the "
-        "moment scaling \u2014 happens here rather than per station.\n\n# Threads, not "
-        "processes\n\n`run_stations` releases the GIL and takes `&self`, so one of these can "
-        "be shared across a\n**dask thread pool**. It is deliberately not picklable: "
-        "`dask.distributed` would need to\nsend it between processes, and a silent "
-        "re-normalisation on the far side is a worse\nfailure than a loud one here."),
-}
+ENTRY = [  # entry point, number of positional parameters, a valid call
+    (q.FaultSegment, 0, segment_kwargs()), (q.SlipModel, 1, dict(segments=[SEG])),
+    (q.VelocityModel1D, 0, velocity_kwargs()), (q.SourceParameters, 0, SOURCE),
+    (q.PathParameters, 0, dict(rayset=[1, 2], path_duration_model=11)),
+    (q.SiteParameters, 0, dict(fmax_hz=25.0)), (q.RecordParameters, 0, dict(duration_s=1.0, dt=0.1)),
+    (q.HfConfig, 0, PARTS), (q.Simulator, 3, dict(config=CFG, slip_model=SLIP, velocity_model=VEL)),
+    (SIM.run_stations, 0, stations(2))]
+NAMES = [e[0].__name__ for e in ENTRY]  # the nine classes, then run_stations
 
 
-def instances():
-    seg = make_segment()
-    slip = q.SlipModel([seg])
-    vel = make_velocity()
-    cfg = make_config()
-    return [seg, slip, vel, q.SourceParameters(**SOURCE), q.PathParameters(rayset=[1], path_duration_model=0), q.SiteParameters(fmax_hz=1),
-            q.RecordParameters(duration_s=1, dt=0.1), cfg, q.Simulator(cfg, slip, vel)]
-
-
-def test_module_contents():
-    assert q.__doc__ == ""
-    assert q.__all__ == NAMES
-    public = {k for k in vars(q) if not k.startswith("__")}
-    assert public == set(NAMES)
-    assert [getattr(q, n).__name__ for n in NAMES] == NAMES
-
-
-def test_reimport_gives_the_same_classes():
-    before = [getattr(q, n) for n in NAMES]
+def test_contents_and_reimport():
+    assert (q.__doc__, q.__all__, sorted(k for k in vars(q) if k[0] != "_")) == ("", NAMES[:9], sorted(NAMES[:9]))
     del sys.modules["_quelmar"]
-    try:
+    try:  # the type objects are built once per process
         again = importlib.import_module("_quelmar")
-        assert again is not q
-        assert again.__all__ == NAMES
-        assert all(getattr(again, n) is c for n, c in zip(NAMES, before))
+        assert again is not q and [getattr(again, n) for n in q.__all__] == [e[0] for e in ENTRY[:9]]
     finally:
         sys.modules["_quelmar"] = q
 
 
-@pytest.mark.parametrize("name", NAMES)
-def test_class_properties(name):
-    cls = getattr(q, name)
-    assert cls.__module__ == "builtins"
-    assert cls.__qualname__ == name
-    assert cls.__text_signature__ == DOCS[name][0]
-    assert cls.__doc__ == DOCS[name][1]
-    assert cls.__bases__ == (object,)
-    assert type(cls) is type
-    assert str(inspect.signature(cls)) == DOCS[name][0]
-    with pytest.raises(TypeError, match="is not an acceptable base type"):
-        type("Sub", (cls,), {})
-    cls.extra_attribute = 5  # an ordinary, mutable heap type
-    assert cls.extra_attribute == 5
-    del cls.extra_attribute
-
-
-def test_property_docs():
-    assert q.SlipModel.subfault_count.__doc__ == "Total subfaults across all segments"
-    assert q.VelocityModel1D.layer_count.__doc__ == "Layers remaining after Moho truncation."
-
-
-@pytest.mark.parametrize("obj", instances(), ids=NAMES)
-def test_instances_are_sealed(obj):
-    assert not gc.is_tracked(obj)
-    with pytest.raises(TypeError, match="cannot create weak reference"):
-        weakref.ref(obj)
-    with pytest.raises(AttributeError):
-        obj.anything = 1
-    assert not hasattr(obj, "__dict__")
-    for attempt in (lambda: pickle.dumps(obj), lambda: copy.copy(obj),
-                    lambda: copy.deepcopy(obj)):
-        with pytest.raises(TypeError, match="cannot pickle"):
-            attempt()
-
-
-def _fresh_module():
+def test_exec_step_appends_to_all():
     spec = importlib.util.find_spec("_quelmar")
-    return spec, importlib.util.module_from_spec(spec)
-
-
-def test_exec_appends_to_an_existing_all():
-    spec, mod = _fresh_module()
-    mod.__all__ = ["first"]
+    mod, bad = importlib.util.module_from_spec(spec), importlib.util.module_from_spec(spec)
+    mod.__all__, bad.__all__ = ["first"], ("first",)
     spec.loader.exec_module(mod)
-    assert mod.__all__ == ["first"] + NAMES
-    assert mod.Simulator is q.Simulator
+    assert mod.__all__ == ["first"] + NAMES[:9] and mod.Simulator is q.Simulator
+    check_error(lambda: spec.loader.exec_module(bad), TypeError, "'tuple' object is not an instance of 'list'")
 
 
-def test_exec_refuses_a_non_list_all():
-    spec, mod = _fresh_module()
-    mod.__all__ = ("first",)
-    with pytest.raises(TypeError) as info:
-        spec.loader.exec_module(mod)
-    assert str(info.value) == "'tuple' object is not an instance of 'list'"
-    assert not hasattr(mod, "FaultSegment")
+def test_entry_points():
+    lib = ctypes.PyDLL(q.__file__)  # keeps the GIL held while calling in
+    lib.PyModExport__quelmar.restype = lib.PyInit__quelmar.restype = ctypes.c_void_p
+    slots = list(struct.iter_unpack("=HHIQ", ctypes.string_at(lib.PyModExport__quelmar(), 6 * 16)))
+    value = [s[3] for s in slots]  # id, flags, reserved, value
+    assert [s[:3] for s in slots] == [(85, 0, 0), (109, 2, 0), (87, 4, 0), (100, 2, 0), (101, 2, 0), (0, 0, 0)]
+    assert (value[2], value[5], ctypes.string_at(value[3]), ctypes.string_at(value[4])) == (1, 0, b"_quelmar", b"")
+    assert ctypes.string_at(value[1], 16) == bytes([1, 0, 2, 0]) + bytes(12)  # the ABI record
+    mod = type(q)("standalone")  # the exec slot is the exec step: it fills any module
+    assert ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(value[0])(mod) == 0
+    assert mod.__all__ == NAMES[:9] and mod.HfConfig is q.HfConfig
+    # PyModuleDef: object header, m_init, m_index, m_copy; name, doc, size, methods, slots, the
+    # first of which is Py_mod_exec (2) with the same exec step.
+    name, doc, size, methods, defslots = (ctypes.c_void_p * 5).from_address(
+        lib.PyInit__quelmar() + object.__basicsize__ + 3 * 8)
+    assert (ctypes.string_at(name), ctypes.string_at(doc), size, methods) == (b"_quelmar", b"", None, None)
+    assert struct.unpack("=iiQ", ctypes.string_at(defslots, 16))[::2] == (2, value[0])
 
 
-class Slot(ctypes.Structure):
-    _fields_ = [("id", ctypes.c_uint16), ("flags", ctypes.c_uint16),
-                ("reserved", ctypes.c_uint32), ("value", ctypes.c_uint64)]
+POOL = [None, 0, -1, 2.5, float("nan"), -float("inf"), 1e39, 2**31, -2**63 - 1, True, "1", b"", [], [1, -2], (SEG,),
+        [SEG, None], {}, range(3), object(), Odd(), np.float64(3), np.int8(11), np.ones(3, F32), np.zeros(2),
+        np.ones(2, np.uint64), np.full(2, np.inf, F32), np.ones((2, 3), F32), np.full((2, 3), np.nan, F32),
+        np.zeros((0, 3), F32), np.ones(8, F32)[::2], np.ones(2, ">f4"), SEG, SLIP, VEL, CFG, *PARTS.values()]
 
 
-def _library():
-    return ctypes.PyDLL(q.__file__)  # keeps the GIL held while calling in
-
-
-def test_export_hook_slot_array():
-    export = _library().PyModExport__quelmar
-    export.restype = ctypes.c_void_p
-    slots = (Slot * 6).from_address(export())
-    assert [(s.id, s.flags, s.reserved) for s in slots] == [
-        (85, 0, 0), (109, 2, 0), (87, 4, 0), (100, 2, 0), (101, 2, 0), (0, 0, 0)]
-    assert slots[0].value != 0
-    assert slots[2].value == 1 and slots[5].value == 0
-    assert ctypes.string_at(slots[1].value, 16) == bytes([1, 0, 2, 0]) + bytes(12)
-    assert ctypes.string_at(slots[3].value) == b"_quelmar"
-    assert ctypes.string_at(slots[4].value) == b""
-
-    # The exec slot is the module's exec step: it fills any module object.
-    exec_step = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(slots[0].value)
-    mod = types.ModuleType("standalone")
-    assert exec_step(mod) == 0
-    assert mod.__all__ == NAMES and mod.HfConfig is q.HfConfig
-
-
-def test_init_entry_point_uses_the_same_exec_step():
-    lib = _library()
-    lib.PyModExport__quelmar.restype = ctypes.c_void_p
-    lib.PyInit__quelmar.restype = ctypes.c_void_p
-    exec_addr = (Slot * 1).from_address(lib.PyModExport__quelmar())[0].value
-    definition = lib.PyInit__quelmar()
-    # PyModuleDef: base (object header, m_init, m_index, m_copy), then name, doc,
-    # size, methods, slots.
-    base = object.__basicsize__ + 3 * 8
-    name, doc, size, methods, slots = (ctypes.c_void_p * 5).from_address(definition + base)
-    assert ctypes.string_at(name) == b"_quelmar" and ctypes.string_at(doc) == b""
-    assert not size and not methods
-
-    class DefSlot(ctypes.Structure):
-        _fields_ = [("slot", ctypes.c_int), ("value", ctypes.c_void_p)]
-    first = DefSlot.from_address(slots)
-    assert (first.slot, first.value) == (2, exec_addr)  # Py_mod_exec
+@pytest.mark.parametrize("fn, n_pos, valid", ENTRY, ids=NAMES)
+def test_entry_point(fn, n_pos, valid):
+    names, obj = list(valid), fn(**valid)
+    assert str(inspect.signature(fn)) == f"({', '.join(names[:n_pos] + ['*'] * (n_pos < len(names)) + names[n_pos:])})"
+    if isinstance(fn, type):  # a class: plain, sealed, not subclassable, not picklable
+        assert (fn.__module__, fn.__qualname__, fn.__bases__, type(fn)) == ("builtins", fn.__name__, (object,), type)
+        assert fn.__doc__ and not gc.is_tracked(obj) and not hasattr(obj, "__dict__")
+        assert repr(obj).startswith(f"<builtins.{fn.__name__} object at 0x")
+        for attempt, exc in [(lambda: type("Sub", (fn,), {}), TypeError), (lambda: weakref.ref(obj), TypeError),
+                             (lambda: setattr(obj, "x", 1), AttributeError), (lambda: pickle.dumps(obj), TypeError),
+                             (lambda: copy.copy(obj), TypeError), (lambda: copy.deepcopy(obj), TypeError)]:
+            pytest.raises(exc, attempt)
+    # A seeded random walk away from the valid call: the object, or a documented exception with at
+    # most one note naming a parameter; the arguments' reference counts come out as they went in.
+    rng, returns, notes_allowed = random.Random(5), type(obj), (None, *([f"while processing '{n}'"] for n in names))
+    for i in range(300):
+        keys = rng.sample(names, min(len(names), rng.choice([0, 1, 1, 2])))
+        kw, edit, n_args = {**valid, **{k: rng.choice(POOL) for k in keys}}, rng.random(), rng.choice([0, 0, n_pos, 1])
+        if edit < 0.2:
+            kw.pop(rng.choice(names)) if edit < 0.1 else kw.update(extra=1)
+        args = [kw.pop(k) for k in names[:n_args] if k in kw]
+        case = f"call {i}: {args} {kw}"
+        watch = [o for o in args + list(kw.values()) if type(o) not in (type(None), bool, int, float, str, bytes)]
+        before = [sys.getrefcount(o) for o in watch]
+        try:
+            out, notes = fn(*args, **kw), None
+        except (TypeError, ValueError, OverflowError, ZeroDivisionError) as e:
+            out, notes = None, getattr(e, "__notes__", None)
+        except BaseException as e:  # noqa: BLE001 - anything else is a fault
+            pytest.fail(f"{case}: {e!r}")
+        assert [sys.getrefcount(o) for o in watch] == before, case
+        assert type(out) is returns if out is not None else notes in notes_allowed, case
+        assert out is not None or keys or edit < 0.2 or n_args > n_pos, f"{case}: a valid call refused"
