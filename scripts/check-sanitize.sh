@@ -12,8 +12,7 @@
 #             interpreter (scripts/valgrind_module.py): no invalid access, no block it
 #             allocated lost.
 # Usage: bash scripts/check-sanitize.sh [asan] [tsan] [valgrind]   (none given: all three)
-# Builds what it needs (the plain build too, when missing). HYPOTHESIS_PROFILE=explore
-# makes the fuzzing under asan search much longer (minutes).
+# Builds what it needs (the plain build too, when missing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD

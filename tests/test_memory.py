@@ -60,8 +60,9 @@ def test_repeated_calls_leave_the_heap_and_reference_counts_flat():
 def test_small_address_space():
     # Under a 256 MiB address-space allowance: a nearly flat segment at the surface,
     # whose top row lies in the air layer with a window of tens of millions of samples
-    # that is never synthesised, runs (its buffers are not sized by that window), and
-    # a 64 Mi-cell grid that passes every check but not its allocation is a MemoryError.
+    # that is never synthesised, runs (its buffers are not sized by that window); a
+    # 64 Mi-cell grid that passes every check but not its allocation, and a run whose
+    # working buffers do not fit, are each a MemoryError.
     assert run_child("""
         import resource, numpy as np, _quelmar as q
         from conftest import F32, make_config, make_segment, make_velocity, stations
@@ -77,4 +78,9 @@ def test_small_address_space():
             make_segment(slip=big, rise_time_s=big, rupture_time_s=big, stress_drop_bars=big)
         except MemoryError:
             print("MemoryError")
-    """) == ["(3,", "1,", "80000)", "True", "True", "MemoryError"]
+        try:  # 5 million samples: the output fits, a ray's working buffers do not
+            q.Simulator(make_config(duration_s=1.0, dt=2e-7), q.SlipModel([make_segment()]),
+                        make_velocity()).run_stations(**stations(1))
+        except MemoryError as e:
+            print(str(e).startswith("cannot allocate the working buffers of a 1"))
+    """) == ["(3,", "1,", "80000)", "True", "True", "MemoryError", "True"]
