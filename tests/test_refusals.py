@@ -72,6 +72,7 @@ ROWS = [  # call, exception, message[, the parameter the note names]
     (path(rayset="12"), T, "Can't extract `str` to `Vec`", "rayset"),
     (path(rayset=(x for x in [1])), T, NI("generator", "Sequence"), "rayset"),
     (path(rayset=Odd()), ZeroDivisionError, DIV, "rayset"),
+    (path(rayset=type("NoIter", (list,), {"__iter__": lambda s: 1 // 0})([1])), ZeroDivisionError, DIV, "rayset"),
     (call(q.SlipModel, SEG), T, NI("FaultSegment", "Sequence"), "segments"),
     (call(q.SlipModel, [SEG, 1, None]), T, NI("int", "FaultSegment"), "segments"),
     (call(q.SlipModel, ()), V, "a slip model needs at least one segment"),

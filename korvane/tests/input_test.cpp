@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 
 #include "kit.hpp"
 #include "korvane/sim.hpp"
@@ -63,6 +64,9 @@ TEST(VelocityModel, AirLayerAndSourceLayer) {
     for (auto [z, want] : {std::pair{1.0f, 0u}, {2.0f, 0u}, {2.001f, 1u}, {5.0f, 1u}, {5.5f, 2u}, {NAN, 2u}}) {
         EXPECT_EQ(sim::source_layer_index(std::span<const state::InputLayer>(layers), z), want) << z;
     }
+    auto past_the_end = layers;  // a layer beyond the span, deep enough to be taken if it were read
+    past_the_end.push_back({.bottom_depth_km = 100.0f});
+    EXPECT_EQ(sim::source_layer_index(std::span<const state::InputLayer>(past_the_end).first(3), 50.0f), 2u);
 }
 
 // Truncation toward zero, NaN -> 0, saturation at (and only at) the limits, in both widths;
@@ -84,4 +88,17 @@ TEST(Numbers, SaturatingTruncationAndFormatting) {
         EXPECT_EQ(format_number(static_cast<float>(x)) + " " + format_number(x), want + " " + want);
     }
     EXPECT_EQ(format_number(static_cast<double>(0.1f)), "0.10000000149011612");
+}
+
+TEST(Numbers, CheckedArithmeticStopsOnOverflow) {
+    EXPECT_TRUE(checked_add<std::int32_t>(-2, 3) == 1 && checked_sub<std::size_t>(5, 3) == 2 &&
+                checked_mul<std::size_t>(2, 3) == 6);
+    const std::pair<std::function<void()>, std::string> rows[] = {
+        {[] { (void)checked_add<std::size_t>(SIZE_MAX, 1); }, "add"},
+        {[] { (void)checked_add<std::int32_t>(INT32_MAX, 1); }, "add"},
+        {[] { (void)checked_sub<std::size_t>(0, 1); }, "subtract"},
+        {[] { (void)checked_sub<std::int32_t>(INT32_MIN, 1); }, "subtract"},
+        {[] { (void)checked_mul<std::size_t>(SIZE_MAX / 2 + 1, 2); }, "multiply"},
+        {[] { (void)checked_mul<std::int32_t>(65536, 32768); }, "multiply"}};
+    for (const auto& [call, op] : rows) EXPECT_EQ(fault_message(call), "attempt to " + op + " with overflow");
 }

@@ -73,6 +73,9 @@ TEST(RayPaths, SourceNudgeCountsAndModes) {
     build_ray_path(st, kPlain, 1.5, 1.0);
     EXPECT_TRUE(st.mode_flag == 1 && st.travel.p_counts == (std::vector<float>{0, 1.75f, 0, 0, 0}) &&
                 st.travel.s_counts == (std::vector<float>{0, 0, 2, 0, 0}));
+    st.start_sign = -1;  // several legs, forced to start upward
+    build_ray_path(st, kPlain, 1.5, 1.0);
+    EXPECT_EQ(digits(st.down), "0011");
     st.legs = {1};  // one leg down from 1.5 km to a receiver at 2.5 km: half of layer 1
     build_ray_path(st, kPlain, 1.5, 2.5);
     EXPECT_EQ(st.travel.p_counts[1], 0.5f);

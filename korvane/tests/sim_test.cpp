@@ -121,4 +121,7 @@ TEST(Simulator, RefusedModels) {
         auto r = create(row.segments);
         EXPECT_EQ(r.ok() ? "<ok>" : r.error().display(), row.expected);
     }
+    // A segment of no columns stops before its rows are counted (a division by zero).
+    EXPECT_EQ(korvane::testing::fault_message([] { (void)create({make_segment({.n_along = 0, .n_down = 4})}); }),
+              "chunk size must be non-zero");
 }

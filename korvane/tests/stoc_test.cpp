@@ -49,10 +49,22 @@ TEST(SpectrumShape, NanKappaAndOversizePlan) {
     EXPECT_EQ(small.window, std::vector<float>(1024, 0.0f));
 }
 
+// The shaped noise spectrum is Hermitian: bin n - k is the conjugate of bin k.
+TEST(SpectrumShape, NoiseSpectrumIsHermitian) {
+    const SpectrumPlan plan = SpectrumPlan::make(64, kDt, 0.6f, kEps, kEta);
+    SpectrumShape shape = SpectrumShape::with_capacity(64);
+    shape.refresh(plan, {kDt, kEps, kEta, 0.04f}, {30.0f, 0.3f, 3.5f, 2.8f, 0.8f, 1.0e24f, 2.0f, 10.0f, 0.01f});
+    rng::DrawSource draws = rng::DrawSource::for_key(rng::Variant::Pcg, 1);
+    std::vector<std::complex<float>> row(64);
+    shape_noise_spectrum(shape, plan, draws, row);
+    for (std::size_t k = 1; k < 32; ++k) EXPECT_TRUE(row[k] != 0.0f && row[64 - k] == std::conj(row[k])) << k;
+}
+
 // Only samples 2 .. n-1 move, by the line c0 + c1 t that would bring the end
 // velocity and displacement of the whole piecewise-linear series to zero.
 TEST(Baseline, CorrectsFromTheThirdSampleOn) {
-    for (const std::vector<float>& a : {std::vector<float>{1.0f, 2.0f, 3.0f, 4.0f},
+    for (const std::vector<float>& a : {std::vector<float>{1.0f, 2.0f, 3.0f},
+                                        std::vector<float>{1.0f, 2.0f, 3.0f, 4.0f},
                                         std::vector<float>{0.5f, -1.0f, 2.0f, 0.25f, -3.0f}}) {
         const double dt = 0.1, t = static_cast<double>(a.size() - 1) * dt;
         double d = 0.0, v = 0.0;
@@ -63,7 +75,9 @@ TEST(Baseline, CorrectsFromTheThirdSampleOn) {
         // c0 t + c1 t^2 / 2 = -v and c0 t^2 / 2 + c1 t^3 / 6 = -d.
         const double c1 = 12.0 * d / (t * t * t) - 6.0 * v / (t * t), c0 = -v / t - c1 * t / 2.0;
         std::vector<float> got = a;
-        fft::correct_baseline(got, 0.1f);
+        got.push_back(99.0f);  // past the end: untouched
+        fft::correct_baseline(std::span(got).first(a.size()), 0.1f);
+        EXPECT_EQ(got.back(), 99.0f);
         for (std::size_t i = 0; i < a.size(); ++i) {
             const double want = i < 2 ? a[i] : a[i] + c0 + c1 * static_cast<double>(i) * dt;
             EXPECT_NEAR(got[i], want, 1e-5) << "n " << a.size() << " sample " << i;
