@@ -81,14 +81,17 @@ TEST(Transform, SameBytesOnConcurrentThreads) {
 
 // Samples 0 and 1 are kept; from sample 2 on the line c0 + c1 t is added that, added to every sample, would
 // bring the piecewise-linear series to rest. Worked by hand, for any dt: a unit first sample gives
-// c0 = -5/9, c1 = 7/(27 dt); a unit second sample c0 = -2/3, c1 = 2/(9 dt).
-TEST(Baseline, FourSamples) {
+// c0 = -5/9, c1 = 7/(27 dt); a unit second sample c0 = -2/3, c1 = 2/(9 dt); of three, c0 = -1/2, c1 = 0.
+TEST(Baseline, ThreeAndFourSamples) {
     for (float dt : {1.0f, 0.5f, 0.01f}) {
         for (const auto& [given, want] : {std::pair{std::vector<float>{1, 0, 0, 0}, std::vector{1., 0., -1 / 27., 2 / 9.}},
-                                          {{0, 1, 0, 0}, {0, 1, -2 / 9.0, 0}}}) {
+                                          {{0, 1, 0, 0}, {0, 1, -2 / 9.0, 0}}, {{0, 1, 0}, {0, 1, -0.5}}}) {
             std::vector<float> a = given;
-            correct_baseline(a, dt);
-            for (std::size_t i = 0; i < 4; ++i) EXPECT_NEAR(a[i], want[i], 1e-5) << "dt " << dt << ", sample " << i;
+            a.push_back(99.0f);  // past the end: untouched
+            correct_baseline(std::span(a).first(given.size()), dt);
+            for (std::size_t i = 0; i <= given.size(); ++i) {
+                EXPECT_NEAR(a[i], i < given.size() ? want[i] : 99.0, 1e-5) << "dt " << dt << ", sample " << i;
+            }
         }
     }
 }

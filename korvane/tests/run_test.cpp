@@ -5,12 +5,8 @@
 #include <algorithm>
 #include <barrier>
 #include <cmath>
-#include <fstream>
 #include <thread>
 #include <vector>
-
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include "kit.hpp"
 #include "korvane/geom.hpp"
@@ -197,30 +193,6 @@ TEST(StationRun, Stops) {
         const std::string msg = fault_message([&] { (void)sim.run({10.2f, 45.0f, 0.03f, 0.6f}, 1); });
         EXPECT_NE(msg.find(row.message), std::string::npos) << msg;
     }
-}
-
-// A subfault in the air layer has a window of tens of millions of samples but
-// far too little moment to be synthesised: it must not size the buffers, so
-// the run fits in 256 MB more address space.
-TEST(StationRun, AirLayerWindowDoesNotSizeTheBuffers) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "an address-space limit does not mix with sanitizer shadow memory";
-#else
-    const Simulator sim = Scenario{.rayset = {1, 2}, .duration_s = 8.0f, .dt = 0.0001f,
-                                   .specs = {{.n_along = 1, .n_down = 3, .dip_deg = 0.002f,
-                                              .top_depth_km = 0.0f}}}
-                              .build();
-    ASSERT_LT(sim.moment_weights[0][0], 0.001f);
-    const auto limited_run = [&sim] {
-        rlim_t pages = 0;
-        std::ifstream("/proc/self/statm") >> pages;
-        const rlimit limit{pages * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (rlim_t{256} << 20), RLIM_INFINITY};
-        if (setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(2);
-        const StationRecord r = run(sim, {10.05f, 45.0f, 0.03f, 0.6f}, 3);
-        std::_Exit(std::isfinite(energy(r, 0)) && energy(r, 0) > 0.0 ? 0 : 1);
-    };
-    EXPECT_EXIT(limited_run(), ::testing::ExitedWithCode(0), "");
-#endif
 }
 
 // One Simulator, eight threads started together, three stations each: every
