@@ -129,7 +129,7 @@ ROWS = [  # call, exception, message[, the parameter the note names]
     (run(q_frequency_exponent=np.array([0.6, NAN, 0.6, -INF], F32)), V,
      "q_frequency_exponent must be finite; got NaN at index 1"),
     # records NumPy cannot hold, or memory cannot take
-    *[(run(long_sim(1e18, 1.0), n), P, "capacity overflow") for n in (0, 1)],
+    *[(run(long_sim(2.0**61, 1.0), n), P, "capacity overflow") for n in (0, 1)],  # 3 x 2^61 fits isize, 12 x not
     *[(run(long_sim(10.0, 0.0), n), P, "ndarray: Shape too large, product of non-zero axis lengths overflows isize")
       for n in (0, 2)],
     (run(long_sim(2.0**40, 1.0), 2), MemoryError,
