@@ -130,8 +130,8 @@ ROWS = [  # call, exception, message[, the parameter the note names]
      "q_frequency_exponent must be finite; got NaN at index 1"),
     # records NumPy cannot hold, or memory cannot take
     *[(run(long_sim(2.0**61, 1.0), n), P, "capacity overflow") for n in (0, 1)],  # 3 x 2^61 fits isize, 12 x not
-    *[(run(long_sim(10.0, 0.0), n), P, "ndarray: Shape too large, product of non-zero axis lengths overflows isize")
-      for n in (0, 2)],
+    *[(run(long_sim(duration, dt), n), P, "ndarray: Shape too large, product of non-zero axis lengths overflows isize")
+      for duration, dt, n in [(10.0, 0.0, 0), (10.0, 0.0, 2), (2.0**63, 1.0, 2)]],  # the last wraps to 0
     (run(long_sim(2.0**40, 1.0), 2), MemoryError,
      "cannot allocate the (3, 2, 1099511627776) float32 output array (26388279066624 bytes)"),
 ]
