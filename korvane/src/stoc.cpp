@@ -59,7 +59,8 @@ const SpectrumPlan& PlanCache::for_length(std::size_t n) {
     // Build first: a build that stops leaves the map unchanged.
     // Frequencies, their logarithms and powers (n/2 + 1 each) and the time
     // powers (n), all f32.
-    const std::size_t bytes = saturating_mul(saturating_mul(n / 2 + 1, 3) + n, sizeof(float));
+    const std::size_t bytes =
+        saturating_mul(saturating_add(saturating_mul(n / 2 + 1, 3), n), sizeof(float));
     SpectrumPlan plan = allocating(
         [n] { return "the spectrum plan of a " + std::to_string(n) + "-sample transform"; }, bytes,
         [&] { return SpectrumPlan::make(n, dt, q_exp, eps, eta); });

@@ -30,7 +30,8 @@ SegmentFrame::SegmentFrame(std::size_t n, std::size_t n_grid) : n_(n), n_grid_(n
     // curves and the spectrum shape's window, amplitude and noise rows.
     const std::size_t per_sample = 3 * sizeof(std::complex<float>) + 3 * sizeof(float) +
                                    sizeof(float) + sizeof(double) + sizeof(float);
-    const std::size_t bytes = saturating_mul(n, per_sample) + saturating_mul(n_freq, 2 * sizeof(float));
+    const std::size_t bytes =
+        saturating_add(saturating_mul(n, per_sample), saturating_mul(n_freq, 2 * sizeof(float)));
     allocating([n] { return "the working buffers of a " + std::to_string(n) + "-sample transform"; },
                bytes, [&] {
                    spectra_ = zeroed<std::complex<float>>(n, 3);

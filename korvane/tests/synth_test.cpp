@@ -52,14 +52,16 @@ TEST(SegmentFrame, AllocationFailureNamesItsBytes) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "sanitizer allocators abort on such requests";
 #else
-    const std::size_t n = std::size_t{1} << 56;
-    const std::size_t bytes = n * (3 * 8 + 3 * 4 + 4 + 8 + 4) + (n / 2 + 1) * 2 * 4;
-    try {
-        sim::SegmentFrame frame(n, 20);
-        FAIL() << "allocated " << n << " samples";
-    } catch (const AllocationFailure& e) {
-        EXPECT_EQ(std::string(e.what()), "cannot allocate the working buffers of a " + std::to_string(n) +
-                                             "-sample transform (" + std::to_string(bytes) + " bytes)");
+    const std::size_t n = std::size_t{1} << 56;  // then a length whose byte count saturates
+    for (auto [length, bytes] : {std::pair{n, n * (3 * 8 + 3 * 4 + 4 + 8 + 4) + (n / 2 + 1) * 2 * 4},
+                                 {n << 6, SIZE_MAX}}) {
+        try {
+            sim::SegmentFrame frame(length, 20);
+            FAIL() << "allocated " << length << " samples";
+        } catch (const AllocationFailure& e) {
+            EXPECT_EQ(std::string(e.what()), "cannot allocate the working buffers of a " + std::to_string(length) +
+                                                 "-sample transform (" + std::to_string(bytes) + " bytes)");
+        }
     }
 #endif
 }

@@ -43,10 +43,15 @@ private:
     std::string message_;
 };
 
-// a * b, or the largest size when that overflows (for byte counts in messages).
+// a * b and a + b, or the largest size when that overflows (for byte counts in
+// messages: a sum of saturated terms must not wrap to a small number).
 inline std::size_t saturating_mul(std::size_t a, std::size_t b) noexcept {
     std::size_t r;
     return __builtin_mul_overflow(a, b, &r) ? static_cast<std::size_t>(-1) : r;
+}
+inline std::size_t saturating_add(std::size_t a, std::size_t b) noexcept {
+    std::size_t r;
+    return __builtin_add_overflow(a, b, &r) ? static_cast<std::size_t>(-1) : r;
 }
 
 // Throws AllocationFailure with "cannot allocate {what} ({bytes} bytes)".
