@@ -31,9 +31,11 @@ void transform(std::span<std::complex<float>> buf, bool forward);
 // direction) the thread has transformed. Creates nothing.
 std::size_t plan_count();
 
-// Removes the linear trend of velocity and displacement from a
-// piecewise-linear acceleration series (f32, in place), so that integrating it
-// ends at rest. Samples 0 and 1 keep their values; n = 2 corrects nothing.
+// Baseline correction of a piecewise-linear acceleration series (f32, in
+// place): adds to samples 2 .. n-1 the line c0 + c1 t that, added to every
+// sample, would bring the end velocity and displacement to zero. Samples 0
+// and 1 keep their values, so the corrected series ends near rest, not
+// exactly at it; n <= 2 corrects nothing.
 void correct_baseline(std::span<float> a, float dt);
 
 }  // namespace korvane::fft
