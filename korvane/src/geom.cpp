@@ -82,7 +82,7 @@ void subfault_geometry(GeometryGrid& out, const SegmentGeometry& seg, float stat
     const float kx = static_cast<float>(east.s12_m / 1000.0) * std::sin(az_e);
     const float ky = static_cast<float>(north.s12_m / 1000.0) * std::cos(az_n);
 
-    if (seg.n_along == 0) fail("chunk size must be non-zero");
+    check_chunk_size(seg.n_along);
 
     // All records are overwritten below; assign keeps the capacity.
     out.records.assign(count, SubfaultGeometry{});

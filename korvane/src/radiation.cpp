@@ -15,8 +15,6 @@ constexpr float kTwoPi = 6.2831855f;
 constexpr float kBandHalfWidth = 0.6981317f;  // 40 degrees
 constexpr float kLn4 = 1.3862944f;
 
-[[noreturn]] void fail_dim() { fail("assertion failed: part.equal_dim(dimension)"); }
-
 // Terms that depend on rake and dip only. The operation order in here and in
 // the functions below fixes the f32 result; keep the grouping.
 struct Mechanism {
@@ -90,7 +88,7 @@ void horizontal_radiation_spectrum(float sh, float sv, float strike, float dip, 
     const float abs_r = std::fabs(r_exact);
     const float diff = rms - abs_r;
 
-    if (freqs.size() != out.size()) fail_dim();
+    check_same_length(freqs.size(), out.size());
     // The rms alone at and below 0.5 Hz and above 2 Hz; between, a blend from
     // |R| (w = 0 at 0.5 Hz) to the rms (w = 1 at 2 Hz), w = ln(2f) / ln 4.
     const float far = diff + abs_r;
@@ -136,7 +134,7 @@ void vertical_radiation_spectrum(const std::array<float, 5>& angles, std::span<c
     const float det = coefficients(rake, dip, takeoff, azimuth - strike).sv * std::sin(takeoff);
     const float avg = (sum / static_cast<float>(n_draw)) * 0.5f;
 
-    if (freqs.size() != out.size()) fail_dim();
+    check_same_length(freqs.size(), out.size());
     const float span = avg - det;
     for (std::size_t k = 0; k < freqs.size(); ++k) {
         const float f = freqs[k];

@@ -100,7 +100,7 @@ void Simulator::run_into(const Station& station, std::uint64_t seed, rng::Varian
                          const RecordRows& out, RunStats* stats) const {
     check_record_length(n_time);
     for (const auto& row : out.rows) {
-        if (row.size() != n_time) fail("assertion failed: part.equal_dim(dimension)");
+        check_same_length(row.size(), n_time);
     }
     const auto n_time_i = static_cast<std::int32_t>(n_time);
 

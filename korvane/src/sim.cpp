@@ -184,7 +184,7 @@ Result<Simulator, SimError> Simulator::create(const HfConfig& config, const inpu
     std::size_t segment_index = 0;
     sim.moment_weights.reserve(sim.segments.size());
     for (const input::Segment& s : sim.segments) {
-        if (s.n_along == 0) fail("chunk size must be non-zero");
+        check_chunk_size(s.n_along);
         std::vector<MomentWeight> weights;
         weights.reserve(s.subfaults.size());
         const float row_step = std::sin(s.dip_deg * kDegToRad) * s.subfault_width_km;
@@ -239,7 +239,7 @@ Result<Simulator, SimError> Simulator::create(const HfConfig& config, const inpu
     const float dx = sim.dx;
     sim.source_strengths.reserve(sim.segments.size());
     for (const input::Segment& s : sim.segments) {
-        if (s.n_along == 0) fail("chunk size must be non-zero");
+        check_chunk_size(s.n_along);
         std::vector<SourceStrength> strengths;
         strengths.reserve(s.subfaults.size());
         for (const input::Subfault& cell : s.subfaults) {

@@ -21,7 +21,7 @@ void site_amplification_factors(std::span<const state::RayLayer> layers, std::si
     check_index(layers.size(), ref_layer);
     const state::RayLayer& ref = layers[ref_layer];
     const float z_ref = static_cast<float>(ref.vsh_km_s * ref.density_g_cm3);
-    if (out.size() != ln_f.size()) fail("assertion failed: part.equal_dim(dimension)");
+    check_same_length(out.size(), ln_f.size());
 
     for (std::size_t i = 0; i < ln_f.size(); ++i) {
         check_index(layers.size(), 1);
@@ -114,8 +114,9 @@ void apply_site_amplification(std::span<std::complex<float>> spectrum,
         const float g = gains[k];
         spectrum[k] = {spectrum[k].real() * g, spectrum[k].imag() * g};
     }
-    // Odd n: the halves above and below Nyquist differ in length.
-    if (n % 2 != 0) fail("assertion failed: part.equal_dim(dimension)");
+    // The bins above Nyquist mirror those below it; for odd n the two halves
+    // differ in length.
+    check_same_length(n - half - 1, half - 1);
     for (std::size_t j = 0; j + 2 <= half; ++j) {
         spectrum[half + 1 + j] = std::conj(spectrum[half - 1 - j]);
     }

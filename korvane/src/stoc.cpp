@@ -18,8 +18,6 @@ constexpr float kKmToCm = 100000.0f;
 constexpr float kSourceConstant = 0.8946f;
 constexpr float kInverseScale = 0.4473f;
 
-[[noreturn]] void fail_dim() { fail("assertion failed: part.equal_dim(dimension)"); }
-
 }  // namespace
 
 float window_exponent(float eps, float eta) {
@@ -164,7 +162,7 @@ void radiate_and_invert(std::span<std::complex<float>> row, std::span<const floa
     fft::transform(row, false);
 
     const std::size_t n = row.size();
-    if (out.size() != n) fail_dim();
+    check_same_length(out.size(), n);
     const float scale = 1.0f / (static_cast<float>(n) * kInverseScale);
     for (std::size_t i = 0; i < n; ++i) out[i] = row[i].real() * scale;
 
@@ -186,7 +184,7 @@ void shape_noise_spectrum(SpectrumShape& shape, const SpectrumPlan& plan, rng::D
     check_range_end(shape.noise.size(), n);
     check_range_end(shape.window.size(), n);
     check_range_end(shape.amplitude.size(), m);
-    if (row.size() != n) fail("assertion failed: part.equal_dim(dimension)");
+    check_same_length(row.size(), n);
 
     float* noise = shape.noise.data();
     for (std::size_t i = 0; i < n; ++i) noise[i] = draws.normal();

@@ -116,6 +116,18 @@ inline void check_range_end(std::size_t len, std::size_t end) {
     }
 }
 
+// Stops with "assertion failed: part.equal_dim(dimension)" unless `a == b`:
+// two arrays combined element by element must have the same length.
+inline void check_same_length(std::size_t a, std::size_t b) {
+    if (a != b) fail("assertion failed: part.equal_dim(dimension)");
+}
+
+// Stops with "chunk size must be non-zero" when a subfault grid is walked in
+// rows of `n_along` cells and that is 0.
+inline void check_chunk_size(std::size_t n_along) {
+    if (n_along == 0) fail("chunk size must be non-zero");
+}
+
 // Float-to-integer conversions: truncate toward zero, NaN -> 0, saturate at
 // the target's limits (negative -> 0 for unsigned targets).
 std::int32_t to_i32(float x) noexcept;
