@@ -223,6 +223,15 @@ def same_bytes(a, b):
     return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
 
 
+def check_same_as_serial(parallel, serial):
+    """Prints whether the parallel run's records are the single-threaded run's, byte for
+    byte, and exits with status 1 when they are not."""
+    same = same_bytes(parallel, serial)
+    print(f"identical bytes to the single-threaded run: {same}")
+    if not same:
+        raise SystemExit(1)
+
+
 def subset(stations, index):
     """The five station arrays restricted to `index` (a slice or index array), contiguous
     and aligned as `run_stations` requires."""
