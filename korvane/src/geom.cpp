@@ -3,6 +3,7 @@
 #include <GeographicLib/Geodesic.hpp>
 
 #include <cmath>
+#include <numbers>
 #include <string>
 
 #include "korvane/fault.hpp"
@@ -11,11 +12,18 @@ namespace korvane::geom {
 
 namespace {
 
-constexpr float kPi = 3.14159265358979323846f;
-constexpr float kTwoPi = 6.2831855f;        // 2 pi rounded to f32
-constexpr float kDegToRad = 0.017453292f;  // pi / 180 rounded to f32
+constexpr float kPi = std::numbers::pi_v<float>;
+constexpr float kTwoPi = 2.0f * kPi;
+constexpr float kHalfTurnDeg = 180.0f;
+// pi / 180 rounded to f32, for the station azimuth (the fault angles multiply
+// by pi and divide by 180 instead).
+constexpr float kDegToRad = static_cast<float>(std::numbers::pi / 180.0);
+static_assert(kPi == 3.14159265358979323846f && kTwoPi == 6.2831855f &&
+              kDegToRad == 0.017453292f);
 // 360 - 2^-16: the largest azimuth that would not round to 360 in f32.
-constexpr double kAzimuthWrap = 359.99998474121094;
+constexpr double kAzimuthWrap = 360.0 - 0x1p-16;
+static_assert(kAzimuthWrap == 359.99998474121094);
+constexpr double kMetresPerKm = 1000.0;  // GeographicLib gives s12 in metres
 
 struct Inverse {
     double s12_m;
@@ -32,7 +40,40 @@ inline Inverse inverse(const GeographicLib::Geodesic& g, double lat1, double lon
 }
 
 // Degrees to radians as multiply by pi, then divide by 180 (f32).
-inline float radians(float deg) noexcept { return deg * kPi / 180.0f; }
+inline float radians(float deg) noexcept { return deg * kPi / kHalfTurnDeg; }
+
+// Kilometres per degree at latitude lat0: kx per degree of longitude eastward,
+// ky per degree of latitude northward. Each is the geodesic length of a
+// one-degree step times the sine (east) or cosine (north) of its azimuth;
+// lat0 + 1 is formed in f32.
+struct LocalScale {
+    float kx;
+    float ky;
+};
+
+LocalScale km_per_degree(const GeographicLib::Geodesic& g, float lat0) {
+    const Inverse east = inverse(g, static_cast<double>(lat0), 0.0, static_cast<double>(lat0), 1.0);
+    const Inverse north =
+        inverse(g, static_cast<double>(lat0), 0.0, static_cast<double>(lat0 + 1.0f), 0.0);
+    const float az_e = radians(detail::normalise_azimuth_deg(east.azi1_deg));
+    const float az_n = radians(detail::normalise_azimuth_deg(north.azi1_deg));
+    return {static_cast<float>(east.s12_m / kMetresPerKm) * std::sin(az_e),
+            static_cast<float>(north.s12_m / kMetresPerKm) * std::cos(az_n)};
+}
+
+// The record of a subfault centred at depth z_km below (lat, lon), seen from
+// the station at (station_lat, station_lon).
+SubfaultGeometry seen_from_station(const GeographicLib::Geodesic& g, float lat, float lon,
+                                   float z_km, double station_lat, double station_lon) {
+    const Inverse inv =
+        inverse(g, static_cast<double>(lat), static_cast<double>(lon), station_lat, station_lon);
+    float az = detail::normalise_azimuth_deg(inv.azi1_deg) * kDegToRad;
+    if (az >= kTwoPi) az = 0.0f;
+    const float rh = static_cast<float>(inv.s12_m / kMetresPerKm);
+    const float r = std::sqrt(rh * rh + z_km * z_km);
+    const float takeoff = kPi - std::atan2(rh, z_km);
+    return {r, az, takeoff, rh, z_km};
+}
 
 }  // namespace
 
@@ -69,19 +110,9 @@ void subfault_geometry(GeometryGrid& out, const SegmentGeometry& seg, float stat
                        float station_lon) {
     const std::size_t count = checked_mul(seg.n_along, seg.n_down);
     const GeographicLib::Geodesic& g = WGS84();
-
-    // Kilometres per degree at the origin latitude: east along the parallel,
-    // north along the meridian (lat0 + 1 formed in f32).
     const float lat0 = seg.latitude_deg;
     const float lon0 = seg.longitude_deg;
-    const Inverse east = inverse(g, static_cast<double>(lat0), 0.0, static_cast<double>(lat0), 1.0);
-    const Inverse north =
-        inverse(g, static_cast<double>(lat0), 0.0, static_cast<double>(lat0 + 1.0f), 0.0);
-    const float az_e = radians(detail::normalise_azimuth_deg(east.azi1_deg));
-    const float az_n = radians(detail::normalise_azimuth_deg(north.azi1_deg));
-    const float kx = static_cast<float>(east.s12_m / 1000.0) * std::sin(az_e);
-    const float ky = static_cast<float>(north.s12_m / 1000.0) * std::cos(az_n);
-
+    const LocalScale scale = km_per_degree(g, lat0);
     check_chunk_size(seg.n_along);
 
     // All records are overwritten below; assign keeps the capacity.
@@ -108,19 +139,13 @@ void subfault_geometry(GeometryGrid& out, const SegmentGeometry& seg, float stat
         const float z = sin_dip * d + seg.top_depth_km;
         const float hx = d * cos_dip;  // horizontal projection of d
         for (std::size_t i = 0; i < seg.n_along; ++i) {
+            // Offsets from the origin, km: along strike, then east and north
+            // (the down-dip horizontal points to strike + 90 degrees).
             const float a = (static_cast<float>(i) + 0.5f) * L - seg.half_length;
             const float e = a * sin_strike + hx * cos_strike;
             const float n = a * cos_strike - hx * sin_strike;
-            const float lon = lon0 + e / kx;
-            const float lat = lat0 + n / ky;
-            const Inverse inv =
-                inverse(g, static_cast<double>(lat), static_cast<double>(lon), st_lat, st_lon);
-            float az = detail::normalise_azimuth_deg(inv.azi1_deg) * kDegToRad;
-            if (az >= kTwoPi) az = 0.0f;
-            const float rh = static_cast<float>(inv.s12_m / 1000.0);
-            const float r = std::sqrt(rh * rh + z * z);
-            const float takeoff = kPi - std::atan2(rh, z);
-            *rec++ = SubfaultGeometry{r, az, takeoff, rh, z};
+            *rec++ = seen_from_station(g, lat0 + n / scale.ky, lon0 + e / scale.kx, z, st_lat,
+                                       st_lon);
         }
     }
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 
 #include "korvane/fault.hpp"
 
@@ -9,12 +10,32 @@ namespace korvane::radiation {
 
 namespace {
 
-constexpr float kHalfPi = 1.5707964f;
-constexpr float kPi = 3.1415927f;
-constexpr float kTwoPi = 6.2831855f;
-constexpr float kBandHalfWidth = 0.6981317f;  // 40 degrees
-constexpr float kLn4 = 1.3862944f;
+constexpr float kPi = std::numbers::pi_v<float>;
+constexpr float kHalfPi = kPi / 2.0f;
+constexpr float kTwoPi = 2.0f * kPi;
+constexpr float kBandHalfWidth = static_cast<float>(40.0 * std::numbers::pi / 180.0);
+constexpr float kLn4 = 2.0f * std::numbers::ln2_v<float>;
+static_assert(kPi == 3.1415927f && kHalfPi == 1.5707964f && kTwoPi == 6.2831855f &&
+              kBandHalfWidth == 0.6981317f && kLn4 == 1.3862944f);
 
+// Horizontal: between these frequencies (Hz) the magnitude blends from |R| to
+// the rms; outside it is the rms alone.
+constexpr float kBlendFromHz = 0.5f;
+constexpr float kBlendToHz = 2.0f;
+// Vertical: exact at and below kExactUpToHz, the average above kAverageFromHz,
+// a linear ramp of width kRampHz (0.01 - 0.001, as an f32 literal) between.
+constexpr float kExactUpToHz = 0.001f;
+constexpr float kAverageFromHz = 0.01f;
+constexpr float kRampHz = 0.009f;
+// The vertical average is half the mean |sv sin i| over the directions.
+constexpr float kVerticalShare = 0.5f;
+
+// Short names follow the formulas of the radiation pattern (Aki & Richards
+// 2002, eq. 4.89): a leading s is a sine, c a cosine; l is lambda (rake), d
+// delta (dip), i the take-off angle, p phi (azimuth - strike); c2i and c2p are
+// cos 2i and cos 2phi; t3, t7, t9 and u4 are partial products shared by sh and
+// sv.
+//
 // Terms that depend on rake and dip only. The operation order in here and in
 // the functions below fixes the f32 result; keep the grouping.
 struct Mechanism {
@@ -52,19 +73,16 @@ inline Coefficients coefficients(float rake, float dip, float takeoff, float phi
 // Perturbation of an angle by up to +-pi/4 from a uniform u in [0, 1).
 inline float perturb(float angle, float u) { return ((0.5f - u) * kHalfPi) + angle; }
 
-}  // namespace
-
-Coefficients radiation_coefficients(float rake, float dip, float takeoff, float phi) {
-    return coefficients(rake, dip, takeoff, phi);
+// Projection of (sh, sv) on the horizontal direction theta, seen at azimuth az.
+inline float projection(float theta, float az, float sh, float sv) {
+    const float d = theta - az;
+    return std::sin(d) * sh + std::cos(d) * sv;
 }
 
-void horizontal_radiation_spectrum(float sh, float sv, float strike, float dip, float rake,
-                                   float azimuth, float takeoff, float theta,
-                                   rng::DrawSource& draws, std::size_t n_real,
-                                   std::span<const float> freqs, std::span<float> out) {
-    const float d0 = theta - azimuth;
-    const float r_exact = std::sin(d0) * sh + std::cos(d0) * sv;
-
+// Root mean square of the projection over n_real realisations, each angle
+// moved by up to +-pi/4 (five uniform draws per realisation).
+float perturbed_rms(float strike, float dip, float rake, float azimuth, float takeoff,
+                    float theta, rng::DrawSource& draws, std::size_t n_real) {
     float sum = 0.0f;
     for (std::size_t k = 0; k < n_real; ++k) {
         const float u1 = draws.uniform();
@@ -78,11 +96,40 @@ void horizontal_radiation_spectrum(float sh, float sv, float strike, float dip, 
         const float dip_p = perturb(dip, u4);
         const float rake_p = perturb(rake, u5);
         const Coefficients c = coefficients(rake_p, dip_p, i_p, az_p - strike_p);
-        const float d = theta - az_p;
-        const float r = std::sin(d) * c.sh + std::cos(d) * c.sv;
+        const float r = projection(theta, az_p, c.sh, c.sv);
         sum = sum + r * r;
     }
-    const float rms = std::sqrt(sum / static_cast<float>(n_real));
+    return std::sqrt(sum / static_cast<float>(n_real));
+}
+
+// Sum of |sv sin i| over the directions (u[k], w[k]): take-off angles uniform
+// in cos i between c_lo and c_hi (uniform in solid angle), azimuths uniform.
+float sum_abs_vertical(const Mechanism& m, float strike, float c_lo, float c_hi,
+                       std::span<const float> u, std::span<const float> w, std::size_t n_dir) {
+    float sum = 0.0f;
+    for (std::size_t k = 0; k < n_dir; ++k) {
+        const float x = u[k] * c_hi + (1.0f - u[k]) * c_lo;
+        const float i_k = std::acos(x);
+        const float phi_k = w[k] * kTwoPi - strike;
+        const float si = std::sin(i_k), ci = std::cos(i_k);
+        const float sp = std::sin(phi_k), cp = std::cos(phi_k);
+        sum = sum + std::fabs(sv_of(m, si, ci, sp, cp) * si);
+    }
+    return sum;
+}
+
+}  // namespace
+
+Coefficients radiation_coefficients(float rake, float dip, float takeoff, float phi) {
+    return coefficients(rake, dip, takeoff, phi);
+}
+
+void horizontal_radiation_spectrum(float sh, float sv, float strike, float dip, float rake,
+                                   float azimuth, float takeoff, float theta,
+                                   rng::DrawSource& draws, std::size_t n_real,
+                                   std::span<const float> freqs, std::span<float> out) {
+    const float r_exact = projection(theta, azimuth, sh, sv);
+    const float rms = perturbed_rms(strike, dip, rake, azimuth, takeoff, theta, draws, n_real);
     // R = +-0 and NaN take the + sign.
     const float sign = r_exact < 0.0f ? -1.0f : 1.0f;
     const float abs_r = std::fabs(r_exact);
@@ -95,7 +142,7 @@ void horizontal_radiation_spectrum(float sh, float sv, float strike, float dip, 
     for (std::size_t k = 0; k < freqs.size(); ++k) {
         const float f = freqs[k];
         float mag;
-        if (f > 0.5f && f <= 2.0f) {
+        if (f > kBlendFromHz && f <= kBlendToHz) {
             const float w = std::log(f + f) / kLn4;
             mag = abs_r + w * diff;
         } else {
@@ -114,37 +161,25 @@ void vertical_radiation_spectrum(const std::array<float, 5>& angles, std::span<c
     // Take-off band of upgoing rays; fmax/fmin drop a NaN take-off.
     const float lo = std::fmax(takeoff - kBandHalfWidth, kHalfPi);
     const float hi = std::fmin(takeoff + kBandHalfWidth, kPi);
-    const float c_lo = std::cos(lo);
-    const float c_hi = std::cos(hi);
-
     check_range_end(u.size(), n_draw);
     const std::size_t n_dir = std::min(n_draw, w.size());
     // Rake and dip are fixed over the directions: their terms once.
     const Mechanism m = mechanism(rake, dip);
-    float sum = 0.0f;
-    for (std::size_t k = 0; k < n_dir; ++k) {
-        // Uniform in cos(i): uniform in solid angle within the band.
-        const float x = u[k] * c_hi + (1.0f - u[k]) * c_lo;
-        const float i_k = std::acos(x);
-        const float phi_k = w[k] * kTwoPi - strike;
-        const float si = std::sin(i_k), ci = std::cos(i_k);
-        const float sp = std::sin(phi_k), cp = std::cos(phi_k);
-        sum = sum + std::fabs(sv_of(m, si, ci, sp, cp) * si);
-    }
+    const float sum = sum_abs_vertical(m, strike, std::cos(lo), std::cos(hi), u, w, n_dir);
     const float det = coefficients(rake, dip, takeoff, azimuth - strike).sv * std::sin(takeoff);
-    const float avg = (sum / static_cast<float>(n_draw)) * 0.5f;
+    const float avg = (sum / static_cast<float>(n_draw)) * kVerticalShare;
 
     check_same_length(freqs.size(), out.size());
     const float span = avg - det;
     for (std::size_t k = 0; k < freqs.size(); ++k) {
         const float f = freqs[k];
         float v;
-        if (f <= 0.001f) {
+        if (f <= kExactUpToHz) {
             v = det;
-        } else if (f > 0.01f || std::isnan(f)) {
+        } else if (f > kAverageFromHz || std::isnan(f)) {
             v = avg;
         } else {
-            v = ((f - 0.001f) * span) / 0.009f + det;
+            v = ((f - kExactUpToHz) * span) / kRampHz + det;
         }
         out[k] = v;
     }

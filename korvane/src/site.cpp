@@ -9,6 +9,12 @@ namespace korvane::site {
 
 namespace {
 
+constexpr float kQuarter = 0.25f;      // the depth is reached in a quarter period
+constexpr float kLogOfSqrt = 0.5f;     // ln sqrt(x) = 0.5 ln x
+// Abscissa (log frequency) of the flat segment past the last table point: far
+// beyond any frequency, 1e15 rounded to f32.
+constexpr float kBeyondTable = 1e15f;
+
 // Running f32 sums: widen, add a double term, round back.
 inline float add_f64(float acc, double term) {
     return static_cast<float>(static_cast<double>(acc) + term);
@@ -26,7 +32,7 @@ void site_amplification_factors(std::span<const state::RayLayer> layers, std::si
     for (std::size_t i = 0; i < ln_f.size(); ++i) {
         check_index(layers.size(), 1);
         const float f = std::exp(ln_f[i]);
-        const float quarter = 0.25f / f;  // quarter period, s
+        const float quarter = kQuarter / f;  // quarter period, s
 
         // Walk down from layer 1 (air never takes part) until the vertical
         // shear travel time t from the top of layer 1 reaches the quarter
@@ -54,7 +60,7 @@ void site_amplification_factors(std::span<const state::RayLayer> layers, std::si
             static_cast<float>((static_cast<double>(sum_h) + static_cast<double>(rest) * lk.vsh_km_s) / q);
         const float rho_bar = static_cast<float>(
             (static_cast<double>(sum_rt) + static_cast<double>(rest) * lk.density_g_cm3) / q);
-        out[i] = 0.5f * std::log(z_ref / (rho_bar * v_bar));
+        out[i] = kLogOfSqrt * std::log(z_ref / (rho_bar * v_bar));
     }
 }
 
@@ -91,7 +97,7 @@ void site_gain_curve(std::span<const float> grid, std::span<const float> xs,
                 check_index(xs.size(), m - 1);
                 x_lo = xs[m - 1];
                 y_lo = ys[m - 1];
-                x_hi = 1e15f;
+                x_hi = kBeyondTable;
                 y_hi = ys[m - 1];
                 j = m;
             }

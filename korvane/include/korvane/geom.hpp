@@ -1,11 +1,16 @@
-// Subfault-to-station geometry on the WGS84 ellipsoid.
+// Subfault-to-station geometry on the WGS84 ellipsoid: for one station, the
+// hypocentral and epicentral distance, azimuth, straight-path take-off angle
+// and depth of every subfault of a planar fault segment.
 //
-// Every subfault of one planar segment is placed with a local flat step
-// (kilometres per degree of longitude and latitude, measured once per call at
-// the latitude of the segment origin); distance and azimuth from each
-// subfault's surface point to the station are then solved exactly on the
-// ellipsoid with GeographicLib's inverse problem (accurate to ~15 nm).
-// Units: degrees in, km and 32-bit radians out.
+// Every subfault of one segment is placed with a local flat step (kilometres
+// per degree of longitude and latitude, measured once per call at the
+// latitude of the segment origin); distance and azimuth from each subfault's
+// surface point to the station are then solved on the ellipsoid as geodesics
+// with GeographicLib's inverse problem (Karney 2013, "Algorithms for
+// geodesics", J. Geodesy 87, 43-55; accurate to about 15 nm).
+// Units: degrees in, km and 32-bit radians out. Azimuths run clockwise from
+// north in [0, 2 pi); take-off angles are measured from the downward vertical,
+// so pi is straight up. The fault dips to the right of the strike direction.
 #pragma once
 
 #include <cstddef>

@@ -1,7 +1,16 @@
-// Double-couple radiation amplitudes of one ray per frequency bin. Angles are
-// f32 radians: strike, dip, rake of the segment; azimuth subfault -> station
-// clockwise from north; take-off from the downward vertical (upgoing rays in
-// (pi/2, pi]).
+// Double-couple radiation amplitudes of one ray per frequency bin, from the
+// far-field SH and SV coefficients of a point shear dislocation (Aki &
+// Richards 2002). Above a few Hz the exact pattern is replaced by its average
+// over perturbed source and ray angles, as scattering smooths the observed
+// pattern (averaged coefficients as in Boore & Boatwright 1984): the rms over
+// random realisations on the horizontals, half the mean absolute value over a
+// band of directions on the vertical; at low frequency the exact value keeps
+// its sign.
+//
+// Angles are f32 radians: strike, dip, rake of the segment; azimuth
+// subfault -> station clockwise from north; take-off from the downward
+// vertical (upgoing rays in (pi/2, pi]). Frequencies in Hz; the amplitudes are
+// dimensionless.
 #pragma once
 
 #include <array>

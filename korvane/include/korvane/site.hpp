@@ -1,6 +1,11 @@
-// Quarter-wavelength site amplification from the layer model: log factors at
-// a few fixed frequencies, their interpolation onto a plan's bins, and the
-// application of the gains to a spectrum row. Pure functions; no allocation.
+// Quarter-wavelength site amplification from the layer model (Joyner et al.
+// 1981; Boore & Joyner 1997): at frequency f the amplification is
+// sqrt(Z_ref / (rho_bar v_bar)), the square root of the impedance ratio of the
+// source layer to the travel-time averages of the layers down to the depth a
+// shear wave reaches in a quarter period 1/(4f). Log factors at a few fixed
+// frequencies, their interpolation onto a plan's bins, and the application of
+// the gains to a spectrum row. Units: km, km/s, g/cm^3, Hz; factors are
+// natural logs, gains linear. Pure functions; no allocation.
 #pragma once
 
 #include <complex>
