@@ -31,7 +31,7 @@ constexpr float kRampHz = 0.009f;
 constexpr float kVerticalShare = 0.5f;
 
 // Short names follow the formulas of the radiation pattern (Aki & Richards
-// 2002, eq. 4.89): a leading s is a sine, c a cosine; l is lambda (rake), d
+// 2002, ch. 4): a leading s is a sine, c a cosine; l is lambda (rake), d
 // delta (dip), i the take-off angle, p phi (azimuth - strike); c2i and c2p are
 // cos 2i and cos 2phi; t3, t7, t9 and u4 are partial products shared by sh and
 // sv.
