@@ -1,6 +1,7 @@
 #include "korvane/stoc.hpp"
 
 #include <cmath>
+#include <numbers>
 #include <string>
 
 #include "korvane/fault.hpp"
@@ -10,12 +11,23 @@ namespace korvane::stoc {
 
 namespace {
 
-constexpr float kTwoPi = 6.2831855f;
-constexpr float kPi = 3.1415927f;
-constexpr float kKmToCm = 100000.0f;
-// Constant of the source term of the target amplitude (with 4 pi rho beta^3
-// below it), and its half, the inverse scale of a synthesised component.
+constexpr float kPi = std::numbers::pi_v<float>;
+static_assert(kPi == 3.1415927f);
+constexpr float kTwoPi = 2.0f * kPi;  // exact: a power-of-two multiple
+static_assert(kTwoPi == 6.2831855f);
+constexpr float kFourPi = 4.0f * kPi;
+static_assert(kFourPi == 12.566371f);
+constexpr float kKmToCm = 100000.0f;  // cm per km
+
+// The dimensionless constant of the source term (Boore 2003): rms S-wave
+// radiation over the focal sphere 0.63 (Boore & Boatwright 1984) x partition
+// onto one horizontal component 0.71 (about 1/sqrt 2) x free-surface
+// amplification 2 = 0.8946.
 constexpr float kSourceConstant = 0.8946f;
+// 0.63 x 0.71, half of kSourceConstant: a synthesised component is divided by
+// the average radiation and the partition, because the ray's own radiation
+// amplitude of that component, multiplied in per bin, takes their place; the
+// free-surface factor stays.
 constexpr float kInverseScale = 0.4473f;
 
 }  // namespace
@@ -74,21 +86,16 @@ SpectrumShape SpectrumShape::with_capacity(std::size_t cap) {
     return s;
 }
 
-void SpectrumShape::refresh(const SpectrumPlan& plan, const WindowParams& win,
-                            const SourceSpectrumParams& src) {
-    const std::size_t n = plan.n;
-    const std::size_t n_freq = plan.n_freq;
-    // Every check before the first write.
-    check_range_end(window.size(), n);
-    check_range_end(amplitude.size(), n_freq);
-    check_range_end(plan.time_pow.size(), n);
-    check_range_end(plan.freqs.size(), n_freq);
-    check_range_end(plan.freq_pow.size(), n_freq);
+namespace {
 
-    // Window w(t) = A t^b e^(-ct): unit energy, peak at t = b / c = eps * Tw.
+// Unit-energy Saragoni-Hart window w(t_i) = A t_i^b e^(-c t_i), t_i = i dt, for
+// plan.n samples. Its peak lies at t = b / c = eps * Tw; A = sqrt((2c)^p /
+// Gamma(p)), p = 2b + 1, makes the integral of w^2 over t >= 0 equal to 1.
+void fill_window(float* window, const SpectrumPlan& plan, const WindowParams& win,
+                 float window_length_s) {
     const float eps = win.eps;
-    const float b = (-eps * std::log(win.eta)) / ((std::log(eps) - 1.0f) * eps + 1.0f);
-    const float c = (b / eps) / src.window_length_s;
+    const float b = window_exponent(eps, win.eta);
+    const float c = (b / eps) / window_length_s;
     const float p = (b + b) + 1.0f;
     const double gamma_p = std::tgamma(static_cast<double>(p));
     const float pw = std::pow(c + c, p);
@@ -96,48 +103,78 @@ void SpectrumShape::refresh(const SpectrumPlan& plan, const WindowParams& win,
     // The decay as a running product in double: one exponential per refresh.
     const double r = std::exp(-static_cast<double>(c) * static_cast<double>(win.dt));
     const float* tp = plan.time_pow.data();
-    float* wv = window.data();
     double g = 1.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        wv[i] = static_cast<float>(g) * (tp[i] * a);
+    for (std::size_t i = 0; i < plan.n; ++i) {
+        window[i] = static_cast<float>(g) * (tp[i] * a);
         g *= r;
     }
+}
 
-    // Target amplitude for bins 1 .. n_freq - 1; bin 0 keeps its 0.
+// The frequency-independent factors of the target amplitude.
+struct TargetTerms {
+    float km;         // source constant / (4 pi rho beta^3) times the moment, cgs
+    float omega_c;    // corner angular frequency, rad/s
+    float omega_max;  // fmax as an angular frequency, rad/s
+    float r_cm;       // path length, cm
+    float fc2;        // fc^2, Hz^2
+    float s;          // low-frequency weight of the shape term
+    float t_path;     // path attenuation coefficient, s
+    float kappa;      // site kappa, s
+};
+
+TargetTerms target_terms(const WindowParams& win, const SourceSpectrumParams& src) {
     const float beta_cm = src.beta_km_s * kKmToCm;
     const float k_src =
-        kSourceConstant / ((src.density_g_cm3 * 12.566371f) * (beta_cm * beta_cm * beta_cm));
+        kSourceConstant / ((src.density_g_cm3 * kFourPi) * (beta_cm * beta_cm * beta_cm));
     const float fc = src.corner_frequency_hz;
-    const float omega_c = fc * kTwoPi;
-    const float omega_max = src.fmax_hz * kTwoPi;
-    const float r_cm = src.distance_km * kKmToCm;
-    const float fc2 = fc * fc;
-    const float km = k_src * src.moment_dyne_cm;
-    const float s = src.shape_factor;
-    const float t_path = src.path_t;
-    const float kappa = win.kappa_s;
+    return {k_src * src.moment_dyne_cm, fc * kTwoPi,          src.fmax_hz * kTwoPi,
+            src.distance_km * kKmToCm,  fc * fc,              src.shape_factor,
+            src.path_t,                 win.kappa_s};
+}
+
+// Path attenuation and high-frequency diminution over the geometric spreading
+// 1/R at f (fp = f^(1 - q_exp)). kappa > 0 (or NaN): exp(-pi kappa f) and no
+// fmax filter; kappa <= 0: the first-power fmax filter 1 / (1 + f / fmax).
+double diminution(const TargetTerms& t, float f, float fp, float omega, bool kappa_form) {
+    if (kappa_form) {
+        return static_cast<double>(std::exp(-kPi * (fp * t.t_path + t.kappa * f)) / t.r_cm);
+    }
+    const float p1 = std::exp(-kPi * (fp * t.t_path)) / t.r_cm;
+    const float p2 = 1.0f / (omega / t.omega_max + 1.0f);
+    return static_cast<double>(p1) * static_cast<double>(p2);
+}
+
+// Target Fourier amplitude of acceleration for bins 1 .. n_freq - 1 (Boore
+// 2003, with the omega-squared source and a two-level shape term); bin 0 keeps
+// its 0.
+void fill_target_amplitude(double* amp, const SpectrumPlan& plan, const TargetTerms& t) {
     const float* fr = plan.freqs.data();
     const float* fp = plan.freq_pow.data();
-    double* amp = amplitude.data();
-    // kappa > 0 (or NaN): exp(-pi kappa f) high-frequency decay, no fmax
-    // filter; kappa <= 0: first-power fmax filter 1 / (1 + f / fmax).
-    const bool kappa_form = !(kappa <= 0.0f);
-    for (std::size_t k = 1; k < n_freq; ++k) {
+    const bool kappa_form = !(t.kappa <= 0.0f);
+    for (std::size_t k = 1; k < plan.n_freq; ++k) {
         const float f = fr[k];
         const float omega = f * kTwoPi;
-        const float q = omega / omega_c;
-        const float source = (omega * omega) / (q * q + 1.0f) * km;
-        const float shape = ((f * f + fc2) * s) / ((f * f) * s + fc2);
-        double d;
-        if (kappa_form) {
-            d = static_cast<double>(std::exp(-kPi * (fp[k] * t_path + kappa * f)) / r_cm);
-        } else {
-            const float p1 = std::exp(-kPi * (fp[k] * t_path)) / r_cm;
-            const float p2 = 1.0f / (omega / omega_max + 1.0f);
-            d = static_cast<double>(p1) * static_cast<double>(p2);
-        }
+        const float q = omega / t.omega_c;
+        const float source = (omega * omega) / (q * q + 1.0f) * t.km;
+        const float shape = ((f * f + t.fc2) * t.s) / ((f * f) * t.s + t.fc2);
+        const double d = diminution(t, f, fp[k], omega, kappa_form);
         amp[k] = static_cast<double>(shape) * (static_cast<double>(source) * d);
     }
+}
+
+}  // namespace
+
+void SpectrumShape::refresh(const SpectrumPlan& plan, const WindowParams& win,
+                            const SourceSpectrumParams& src) {
+    // Every check before the first write.
+    check_range_end(window.size(), plan.n);
+    check_range_end(amplitude.size(), plan.n_freq);
+    check_range_end(plan.time_pow.size(), plan.n);
+    check_range_end(plan.freqs.size(), plan.n_freq);
+    check_range_end(plan.freq_pow.size(), plan.n_freq);
+
+    fill_window(window.data(), plan, win, src.window_length_s);
+    fill_target_amplitude(amplitude.data(), plan, target_terms(win, src));
     dt = win.dt;
 }
 
