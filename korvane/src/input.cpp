@@ -1,12 +1,26 @@
 #include "korvane/input.hpp"
 
 #include <cmath>
+#include <numbers>
 
 namespace korvane::input {
 
 namespace {
-constexpr float kDegToRad = 0.017453292f;  // pi / 180 rounded to f32
-}
+
+constexpr float kDegToRad = std::numbers::pi_v<float> / 180.0f;
+static_assert(kDegToRad == 0.017453292f);
+
+// The air layer: a sheet 0.1 m thick with nominal velocities of 1 m/s (P) and
+// 0.5 m/s (S) and about the density of air. Only a top layer thicker than 1 m
+// with a P velocity above 10 m/s gets one.
+constexpr float kAirVpKmS = 0.001f;
+constexpr float kAirVsKmS = 0.0005f;
+constexpr float kAirDensityGCm3 = 0.001f;
+constexpr float kAirThicknessKm = 0.0001f;
+constexpr float kAirMinTopBottomKm = 0.001f;
+constexpr double kAirMinTopVpKmS = 0.01;
+
+}  // namespace
 
 Segment::Segment(std::size_t n_along_, std::size_t n_down_, std::vector<Subfault> subfaults_,
                  float longitude_deg_, float latitude_deg_, float subfault_length_km_,
@@ -94,13 +108,13 @@ Result<std::vector<InputLayer>, ModelError> build_velocity_model(std::span<const
 std::vector<InputLayer> insert_air_layer(std::vector<InputLayer> layers) {
     check_index(layers.size(), 0);
     const InputLayer& top = layers[0];
-    if (top.bottom_depth_km > 0.001f && top.vp_km_s > 0.01) {
+    if (top.bottom_depth_km > kAirMinTopBottomKm && top.vp_km_s > kAirMinTopVpKmS) {
         InputLayer air;
-        air.vp_km_s = static_cast<double>(0.001f);
-        air.vsh_km_s = static_cast<double>(0.0005f);
-        air.density_g_cm3 = static_cast<double>(0.001f);
-        air.bottom_depth_km = 0.0001f;
-        air.thickness_km = 0.0001f;
+        air.vp_km_s = static_cast<double>(kAirVpKmS);
+        air.vsh_km_s = static_cast<double>(kAirVsKmS);
+        air.density_g_cm3 = static_cast<double>(kAirDensityGCm3);
+        air.bottom_depth_km = kAirThicknessKm;
+        air.thickness_km = kAirThicknessKm;
         air.quality_factor_p = top.quality_factor_p;
         air.quality_factor_s = top.quality_factor_s;
         layers.insert(layers.begin(), air);

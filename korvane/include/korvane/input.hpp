@@ -1,6 +1,11 @@
 // Input values of the core: fault segments diced into subfaults, the slip
 // model with its totals, and the preparation of the 1-D velocity model
-// (Moho truncation, air layer).
+// (truncation at the Moho, a thin air layer on top).
+//
+// Units: km, km/s, g/cm^3, degrees, s, bars. Depths are positive downwards
+// from the surface; segment and subfault values are f32, layer velocities and
+// densities f64. Apart from grid sizes and counts, values are stored as
+// given: the Python classes check them.
 #pragma once
 
 #include <cstddef>

@@ -1,10 +1,20 @@
-// Spectral side of the stochastic method: per-length spectrum plans and their
-// per-run cache, the reusable target shape (unit-energy time window and target
-// Fourier amplitude of acceleration) and the last spectral step of a component
-// (radiation amplitude, inverse transform, scaling, end taper).
+// Spectral side of the stochastic method (Boore 1983, "Stochastic simulation of
+// high-frequency ground motions based on seismological models of the radiated
+// spectra", BSSA 73; Boore 2003, "Simulation of ground motion using the
+// stochastic method", Pure Appl. Geophys. 160): windowed Gaussian noise is
+// given the Fourier amplitude of an omega-squared source seen through the path.
 //
-// Units: km, km/s, g/cm^3, dyne*cm, Hz, s; 1e5 turns km into cm, so the target
-// amplitude is a Fourier amplitude of acceleration in cm/s.
+// This module holds the per-length spectrum plans and their per-run cache, the
+// reusable target shape (the unit-energy time window of Saragoni & Hart 1974,
+// "Simulation of artificial earthquakes", Earthquake Eng. Struct. Dyn. 2, and
+// the target Fourier amplitude of acceleration) and the last spectral step of
+// a component (radiation amplitude, inverse transform, scaling, end taper).
+//
+// Units: km, km/s, g/cm^3, dyne*cm, Hz, s; distances and velocities are turned
+// into cm inside, so the target amplitude is a Fourier amplitude of
+// acceleration in cm/s and the synthesised series come out in cm/s^2. All
+// arithmetic is f32 in a fixed operation order, except where a field or a
+// comment says double.
 #pragma once
 
 #include <complex>
@@ -17,8 +27,9 @@
 
 namespace korvane::stoc {
 
-// Exponent b of the window t^b e^(-ct): (ln(eta) * -eps) / ((ln(eps) - 1) * eps + 1)
-// in f32. eps = 0.2, eta = 0.05 give 1.2531499.
+// Exponent b of the window t^b e^(-ct) that peaks at eps times the window
+// length and has fallen to eta of its peak at the end: (ln(eta) * -eps) /
+// ((ln(eps) - 1) * eps + 1) in f32. eps = 0.2, eta = 0.05 give 1.2531499.
 float window_exponent(float eps, float eta);
 
 // Everything about one transform length n (even, >= 2) that depends on neither
