@@ -74,28 +74,35 @@ auto allocating(W&& what, std::size_t bytes, F&& allocate) -> decltype(allocate(
     }
 }
 
+namespace detail {
+
+// r = a op b through the overflow builtin `op`, or a stop with
+// "attempt to {verb} with overflow".
+template <class T, class Op>
+[[nodiscard]] inline T checked(T a, T b, Op op, const char* verb) {
+    static_assert(std::is_same_v<T, std::size_t> || std::is_same_v<T, std::int32_t>);
+    T r;
+    if (op(a, b, &r)) fail(std::string("attempt to ") + verb + " with overflow");
+    return r;
+}
+
+}  // namespace detail
+
 // Checked arithmetic for size_t and int32_t; overflow stops with
 // "attempt to {add,subtract,multiply} with overflow".
 template <class T>
 [[nodiscard]] inline T checked_add(T a, T b) {
-    static_assert(std::is_same_v<T, std::size_t> || std::is_same_v<T, std::int32_t>);
-    T r;
-    if (__builtin_add_overflow(a, b, &r)) fail("attempt to add with overflow");
-    return r;
+    return detail::checked(a, b, [](T x, T y, T* r) { return __builtin_add_overflow(x, y, r); }, "add");
 }
 template <class T>
 [[nodiscard]] inline T checked_sub(T a, T b) {
-    static_assert(std::is_same_v<T, std::size_t> || std::is_same_v<T, std::int32_t>);
-    T r;
-    if (__builtin_sub_overflow(a, b, &r)) fail("attempt to subtract with overflow");
-    return r;
+    return detail::checked(a, b, [](T x, T y, T* r) { return __builtin_sub_overflow(x, y, r); },
+                           "subtract");
 }
 template <class T>
 [[nodiscard]] inline T checked_mul(T a, T b) {
-    static_assert(std::is_same_v<T, std::size_t> || std::is_same_v<T, std::int32_t>);
-    T r;
-    if (__builtin_mul_overflow(a, b, &r)) fail("attempt to multiply with overflow");
-    return r;
+    return detail::checked(a, b, [](T x, T y, T* r) { return __builtin_mul_overflow(x, y, r); },
+                           "multiply");
 }
 
 // Stops with "index out of bounds: the len is {len} but the index is {index}"
