@@ -14,34 +14,22 @@ using korvane::rng::Variant;
 
 constexpr std::size_t block = 4096;
 
-template <Variant V>
-void BM_Normal(benchmark::State& state) {
+template <Variant V, bool Normal>
+void BM_Draw(benchmark::State& state) {
     DrawSource d = DrawSource::for_key(V, 0x5EED);
     std::vector<float> out(block);
     for (auto _ : state) {
-        for (float& x : out) x = d.normal();
+        for (float& x : out) x = Normal ? d.normal() : d.uniform();
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(block));
 }
 
-template <Variant V>
-void BM_Uniform(benchmark::State& state) {
-    DrawSource d = DrawSource::for_key(V, 0x5EED);
-    std::vector<float> out(block);
-    for (auto _ : state) {
-        for (float& x : out) x = d.uniform();
-        benchmark::DoNotOptimize(out.data());
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(block));
-}
-
-BENCHMARK(BM_Normal<Variant::Pcg>)->Name("normal/pcg");
-BENCHMARK(BM_Normal<Variant::Fixture>)->Name("normal/fixture");
-BENCHMARK(BM_Uniform<Variant::Pcg>)->Name("uniform/pcg");
-BENCHMARK(BM_Uniform<Variant::Fixture>)->Name("uniform/fixture");
+BENCHMARK(BM_Draw<Variant::Pcg, true>)->Name("normal/pcg");
+BENCHMARK(BM_Draw<Variant::Fixture, true>)->Name("normal/fixture");
+BENCHMARK(BM_Draw<Variant::Pcg, false>)->Name("uniform/pcg");
+BENCHMARK(BM_Draw<Variant::Fixture, false>)->Name("uniform/fixture");
 
 }  // namespace
 

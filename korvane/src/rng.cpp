@@ -37,10 +37,10 @@ Lcg64Xsh32 seed_pcg(std::uint64_t key) noexcept {
     return g;
 }
 
-FixtureDraws seed_fixture(std::uint64_t key) noexcept {
+fixture::FixtureDraws seed_fixture(std::uint64_t key) noexcept {
     // Only the low 32 bits count, read as signed and sign-extended.
     const auto low = static_cast<std::int32_t>(static_cast<std::uint32_t>(key));
-    return FixtureDraws{static_cast<std::uint64_t>(static_cast<std::int64_t>(low)) ^ golden};
+    return fixture::FixtureDraws{static_cast<std::uint64_t>(static_cast<std::int64_t>(low)) ^ golden};
 }
 
 DrawSource DrawSource::for_key(Variant v, std::uint64_t key) noexcept {

@@ -25,7 +25,7 @@ TEST(Streams, ReferenceOutputsSeedingAndKeys) {
     EXPECT_EQ((std::vector{mix64(G), subfault_key(segment_key(0, 0), 0), seg, sub, ray_key(sub, 0)}),
               (std::vector{0xE220A8397B1DCDAFu, 0ul, 0x5692161D100B05E5u, 0x7AB40E090F363A7Du, 0x78F38D8290F81619u}));
     // uniform: 0 is reachable, 1 is not.
-    EXPECT_TRUE(DrawSource(Lcg64Xsh32{0, 1}).uniform() == 0.0f && DrawSource(FixtureDraws{0 - G}).uniform() == 0.0f);
+    EXPECT_TRUE(DrawSource(Lcg64Xsh32{0, 1}).uniform() == 0.0f && DrawSource(fixture::FixtureDraws{0 - G}).uniform() == 0.0f);
     EXPECT_EQ(DrawSource(Lcg64Xsh32{(1ul << 59) - (1ul << 41), 1}).uniform(), 1 - 0x1p-24f);  // output all ones
 }
 
