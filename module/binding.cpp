@@ -1,4 +1,5 @@
-// Argument binding, the shared conversions and the fault frame.
+// The fault frame (the one mapping of C++ exceptions to Python ones),
+// argument binding and its messages, and the shared conversions.
 #define QUELMAR_IMPORT_NUMPY
 #include "numpy_api.hpp"
 
@@ -13,7 +14,9 @@ namespace quelmar {
 
 namespace {
 
-// pyo3_runtime.PanicException: made once, never added to the module.
+// The exception type of a stop, made once and never added to the module;
+// NULL with the creation's error set. Its name, pyo3_runtime.PanicException,
+// is historical and kept on purpose: callers catch it by that name.
 PyObject* panic_type() noexcept {
     static PyObject* type = nullptr;
     if (type == nullptr) {
@@ -58,6 +61,7 @@ void raise_from_current_exception() noexcept {
 
 namespace {
 
+// "Cls.func()", as binding messages name the callable.
 std::string display_name(const Params& p) { return std::string(p.cls) + "." + p.func + "()"; }
 
 // 'a' | 'a' and 'b' | 'a', 'b', and 'c'
@@ -90,10 +94,12 @@ Py_ssize_t find_param(const Params& p, PyObject* key) noexcept {
     return -1;
 }
 
+// Name of the i-th parameter, positional ones first.
 const char* param_name(const Params& p, std::size_t i) noexcept {
     return i < p.positional.size() ? p.positional[i] : p.keyword_only[i - p.positional.size()];
 }
 
+// Takes the positional arguments into `out`; TypeError when there are too many.
 bool bind_positional(const Params& p, PyObject* const* args, Py_ssize_t nargs, Ref* out) {
     const auto accepted = static_cast<Py_ssize_t>(p.positional.size());
     if (nargs > accepted) {
@@ -108,6 +114,8 @@ bool bind_positional(const Params& p, PyObject* const* args, Py_ssize_t nargs, R
     return true;
 }
 
+// Takes one keyword argument into its slot; TypeError for an unknown name or
+// a parameter already given.
 bool bind_keyword(const Params& p, PyObject* key, PyObject* value, Ref* out) {
     const Py_ssize_t i = find_param(p, key);
     if (i < 0) {
@@ -125,6 +133,7 @@ bool bind_keyword(const Params& p, PyObject* key, PyObject* value, Ref* out) {
     return true;
 }
 
+// TypeError listing the empty slots, positional ones first, if any.
 bool check_missing(const Params& p, const Ref* out) {
     for (int kind = 0; kind < 2; ++kind) {
         const std::size_t begin = kind == 0 ? 0 : p.positional.size();
@@ -175,33 +184,46 @@ bool bind_fast(const Params& p, PyObject* const* args, std::size_t nargsf, PyObj
 
 // ---- conversions -----------------------------------------------------------
 
-bool add_note(const char* param) noexcept {
+namespace {
+
 #if PY_VERSION_HEX >= 0x030C0000
-    PyObject* exc = PyErr_GetRaisedException();
-    if (exc == nullptr) return false;
-    PyObject* note = PyUnicode_FromFormat("while processing '%s'", param);
-    PyObject* r = note != nullptr ? PyObject_CallMethod(exc, "add_note", "O", note) : nullptr;
-    if (r == nullptr) PyErr_Clear();
-    Py_XDECREF(r);
-    Py_XDECREF(note);
-    PyErr_SetRaisedException(exc);
+Ref take_raised() noexcept { return Ref(PyErr_GetRaisedException()); }
+void set_raised(Ref exc) noexcept { PyErr_SetRaisedException(exc.release()); }
 #else
+// 3.11 has no PyErr_GetRaisedException: the same from the (type, value,
+// traceback) triple, the traceback kept on the normalised value.
+Ref take_raised() noexcept {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* tb = nullptr;
     PyErr_Fetch(&type, &value, &tb);
-    if (type == nullptr) return false;
+    if (type == nullptr) return Ref();
     PyErr_NormalizeException(&type, &value, &tb);
-    if (value != nullptr) {
-        if (tb != nullptr) PyException_SetTraceback(value, tb);
-        PyObject* note = PyUnicode_FromFormat("while processing '%s'", param);
-        PyObject* r = note != nullptr ? PyObject_CallMethod(value, "add_note", "O", note) : nullptr;
-        if (r == nullptr) PyErr_Clear();
-        Py_XDECREF(r);
-        Py_XDECREF(note);
+    if (value == nullptr) {
+        PyErr_Restore(type, value, tb);
+        return Ref();
     }
-    PyErr_Restore(type, value, tb);
+    if (tb != nullptr) PyException_SetTraceback(value, tb);
+    Py_DECREF(type);
+    Py_XDECREF(tb);
+    return Ref(value);
+}
+void set_raised(Ref exc) noexcept {
+    PyObject* value = exc.release();
+    Py_INCREF(Py_TYPE(value));
+    PyErr_Restore(reinterpret_cast<PyObject*>(Py_TYPE(value)), value, PyException_GetTraceback(value));
+}
 #endif
+
+}  // namespace
+
+bool add_note(const char* param) noexcept {
+    Ref exc = take_raised();
+    if (!exc) return false;
+    Ref note(PyUnicode_FromFormat("while processing '%s'", param));
+    Ref added(note ? PyObject_CallMethod(exc.get(), "add_note", "O", note.get()) : nullptr);
+    if (!added) PyErr_Clear();  // the exception goes on without its note
+    set_raised(std::move(exc));
     return false;
 }
 
@@ -218,6 +240,7 @@ bool raise_not_instance(PyObject* o, const char* target) {
 
 namespace {
 
+// A float read directly, or whatever float() accepts; no note added.
 bool convert_f64(PyObject* o, double& out) {
     if (PyFloat_Check(o)) {
         out = PyFloat_AS_DOUBLE(o);
@@ -227,23 +250,6 @@ bool convert_f64(PyObject* o, double& out) {
     if (d == -1.0 && PyErr_Occurred()) return false;
     out = d;
     return true;
-}
-
-// collections.abc.Sequence, the target named when a sequence is refused.
-const char* sequence_name() {
-    static std::string name;
-    if (name.empty()) {
-        Ref abc(PyImport_ImportModule("collections.abc"));
-        if (!abc) return nullptr;
-        Ref seq(PyObject_GetAttrString(abc.get(), "Sequence"));
-        if (!seq) return nullptr;
-        Ref n(PyObject_GetAttrString(seq.get(), "__name__"));
-        if (!n) return nullptr;
-        const char* utf8 = PyUnicode_AsUTF8(n.get());
-        if (utf8 == nullptr) return nullptr;
-        name = utf8;
-    }
-    return name.c_str();
 }
 
 }  // namespace
@@ -278,9 +284,7 @@ bool check_sequence(PyObject* o) {
         return false;
     }
     if (!PySequence_Check(o)) {
-        const char* target = sequence_name();
-        if (target == nullptr) return false;
-        return raise_not_instance(o, target);
+        return raise_not_instance(o, "Sequence");  // collections.abc.Sequence
     }
     return true;
 }
@@ -315,6 +319,7 @@ bool to_i32(PyObject* o, const char* param, std::int32_t& out) {
 
 namespace {
 
+// refuse() for either float width (each printed at its own width).
 template <class T>
 bool refuse_value(const char* field, const char* rule, T value, const std::string& where) {
     const std::string text = std::string(field) + " must " + rule + "; got " +
@@ -374,6 +379,8 @@ PyObject* as_array(PyObject* o, int ndim, int typenum, const char* param) {
 
 bool check_flat_run(PyObject* array) {
     auto* a = reinterpret_cast<PyArrayObject*>(array);
+    // An empty array is never read, so its flags do not matter; NumPy lets a
+    // caller clear ALIGNED by hand, which the test below would refuse.
     if (PyArray_DIM(a, 0) == 0) return true;
     const int flags = PyArray_FLAGS(a);
     if ((flags & NPY_ARRAY_ALIGNED) != 0 &&

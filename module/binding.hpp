@@ -1,6 +1,7 @@
 // Shared machinery of the extension module: owned references, the fault
-// frame that turns C++ exceptions into Python exceptions, argument binding
-// with its messages, and the argument conversions every class uses.
+// frame that turns C++ exceptions into Python exceptions, the interpreter-lock
+// release, argument binding with its messages, the field tables from which
+// every call's signature is derived, and the conversions every class uses.
 //
 // Error protocol: every helper returning bool returns false with a Python
 // exception set; helpers returning a pointer return NULL with one set.
@@ -9,12 +10,18 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
+#include <iterator>
 #include <new>
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -75,9 +82,41 @@ auto guard(F&& body) noexcept -> decltype(body()) {
     }
 }
 
+// Holds the interpreter lock released for its lifetime: the constructor
+// releases it, the destructor takes it back. Only pure C++ work, touching no
+// Python object, may run in between.
+class GilReleased {
+public:
+    GilReleased() noexcept : state_(PyEval_SaveThread()) {}
+    ~GilReleased() { PyEval_RestoreThread(state_); }
+    GilReleased(const GilReleased&) = delete;
+    GilReleased& operator=(const GilReleased&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// Returns what `work()` returns, run with the interpreter lock released. An
+// exception thrown by `work` is caught while the lock is released and thrown
+// again once it is held, so that guard() maps it under the lock.
+template <class F>
+auto without_gil(F&& work) -> decltype(work()) {
+    std::exception_ptr failure;
+    {
+        GilReleased released;
+        try {
+            return work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }
+    std::rethrow_exception(failure);
+}
+
 // ---- argument binding -----------------------------------------------------
 
-// The parameter table of one callable. Every parameter is required.
+// The parameter table of one callable. Every parameter is required. Built
+// from a field table by params_of, never written by hand.
 struct Params {
     const char* cls;   // class name, e.g. "SlipModel"
     const char* func;  // "__new__" for a constructor
@@ -96,6 +135,115 @@ bool bind(const Params& params, PyObject* args, PyObject* kwargs, Ref* out);
 // of the keywords named in `kwnames`).
 bool bind_fast(const Params& params, PyObject* const* args, std::size_t nargsf,
                PyObject* kwnames, Ref* out);
+
+// ---- field tables ----------------------------------------------------------
+// A call's parameters are stated once, as a table of fields in parameter
+// order; its keyword list (params_of), its text signature (doc_of) and the
+// order of conversion (convert_fields) all come from that table.
+
+// One parameter: its name, and how its argument is converted into what it
+// fills of `V` (false with an exception set, the note naming it added).
+template <class V>
+struct Field {
+    const char* name;
+    bool (*convert)(PyObject* arg, const char* name, V& out);
+};
+
+// The names of a field table, in order.
+template <auto& Fields>
+inline constexpr auto kNamesOf = [] {
+    std::array<const char*, std::size(Fields)> names{};
+    for (std::size_t i = 0; i < names.size(); ++i) names[i] = Fields[i].name;
+    return names;
+}();
+
+// The parameters of `cls.func` over a field table: the first `n_positional`
+// are positional-or-keyword, the rest keyword-only.
+template <auto& Fields>
+constexpr Params params_of(const char* cls, const char* func, std::size_t n_positional = 0) {
+    const std::span<const char* const> names = kNamesOf<Fields>;
+    return {cls, func, names.first(n_positional), names.subspan(n_positional)};
+}
+
+// Converts each bound argument (`bound`, one per field) by its field, in
+// table order; the first failure wins.
+template <class Fields, class V>
+bool convert_fields(const Fields& fields, const Ref* bound, V& out) {
+    std::size_t i = 0;
+    for (const auto& field : fields) {
+        if (!field.convert(bound[i++].get(), field.name, out)) return false;
+    }
+    return true;
+}
+
+// The body of a constructor over a field table: binds the call, converts the
+// arguments into a `V` (value-initialised first), then returns
+// `make(converted, bound)`; every C++ exception is mapped by guard().
+template <class V, std::size_t N, class Make>
+PyObject* construct(const Params& params, const Field<V> (&fields)[N], PyObject* args, PyObject* kwargs,
+                    Make&& make) noexcept {
+    return guard([&]() -> PyObject* {
+        Ref bound[N];
+        if (!bind(params, args, kwargs, bound)) return nullptr;
+        V converted{};
+        if (!convert_fields(fields, bound, converted)) return nullptr;
+        return make(converted, bound);
+    });
+}
+
+namespace detail {
+
+// Writes the docstring of `p` to `out` (unless null) and returns its length:
+// the text signature ("Cls(a, *, b)" for __new__, "func($self, *, b)" for a
+// method), the "\n--\n\n" after which CPython's help() shows no signature
+// line of its own, then `body`.
+constexpr std::size_t write_doc(const Params& p, std::string_view body, char* out) {
+    std::size_t n = 0;
+    auto put = [&](std::string_view s) {
+        if (out != nullptr) std::copy(s.begin(), s.end(), out + n);
+        n += s.size();
+    };
+    std::string_view separator;
+    auto item = [&](std::string_view s) {
+        put(separator);
+        put(s);
+        separator = ", ";
+    };
+    const bool method = std::string_view(p.func) != "__new__";
+    put(method ? p.func : p.cls);
+    put("(");
+    if (method) item("$self");
+    for (const char* name : p.positional) item(name);
+    if (!p.keyword_only.empty()) item("*");
+    for (const char* name : p.keyword_only) item(name);
+    put(")\n--\n\n");
+    put(body);
+    return n;
+}
+
+template <class M>
+struct MemberOf;
+template <class C, class T>
+struct MemberOf<T C::*> {
+    using Owner = C;
+    using Type = T;
+};
+
+}  // namespace detail
+
+// The docstring of the callable `P` describes: its text signature, then `Body`.
+template <const Params& P, const char* Body>
+inline constexpr auto kDocOf = [] {
+    std::array<char, detail::write_doc(P, Body, nullptr) + 1> text{};
+    detail::write_doc(P, Body, text.data());
+    return text;
+}();
+
+// The class and the type of a data member pointer `Member`.
+template <auto Member>
+using OwnerOf = typename detail::MemberOf<decltype(Member)>::Owner;
+template <auto Member>
+using MemberTypeOf = typename detail::MemberOf<decltype(Member)>::Type;
 
 // ---- conversions -----------------------------------------------------------
 // Each conversion of a named argument adds the note "while processing '{name}'"
@@ -117,6 +265,16 @@ bool to_f64(PyObject* o, const char* param, double& out);
 bool to_i32(PyObject* o, const char* param, std::int32_t& out);
 // An instance of `type` or of a subtype.
 bool check_instance(PyObject* o, PyTypeObject* type, const char* param);
+
+// Field converters: the argument by to_f32 / to_f64 into `Member`.
+template <auto Member>
+bool f32_field(PyObject* o, const char* name, OwnerOf<Member>& out) {
+    return to_f32(o, name, out.*Member);
+}
+template <auto Member>
+bool f64_field(PyObject* o, const char* name, OwnerOf<Member>& out) {
+    return to_f64(o, name, out.*Member);
+}
 
 namespace detail {
 bool convert_i32(PyObject* o, std::int32_t& out);
@@ -155,6 +313,20 @@ inline bool i32_item(PyObject* o, std::int32_t& out) { return detail::convert_i3
 bool refuse(const char* field, const char* rule, float value, const std::string& where = {});
 bool refuse(const char* field, const char* rule, double value, const std::string& where = {});
 
+// The rules of refuse() that several fields share. Each returns false.
+template <class T>
+bool refuse_negative(const char* field, T value, const std::string& where = {}) {
+    return refuse(field, "be finite and not negative", value, where);
+}
+template <class T>
+bool refuse_not_positive_finite(const char* field, T value, const std::string& where = {}) {
+    return refuse(field, "be positive and finite", value, where);
+}
+template <class T>
+bool refuse_not_positive(const char* field, T value, const std::string& where = {}) {
+    return refuse(field, "be positive", value, where);
+}
+
 // ---- NumPy arrays ------------------------------------------------------------
 
 // The argument as an ndarray (a subclass passes) with exactly `ndim`
@@ -165,7 +337,7 @@ PyObject* as_array(PyObject* o, int ndim, int typenum, const char* param);
 
 // Checks that a 1-D array can be read as one flat run: length 0, or aligned,
 // C- or F-contiguous and with a data pointer. Else TypeError "The given array
-// is not contiguous or is misaligned." without a note.
+// is not contiguous or is misaligned." without a note; returns false.
 bool check_flat_run(PyObject* array);
 
 // ---- instances -------------------------------------------------------------

@@ -1,11 +1,12 @@
 // The input classes: the four parameter classes and HfConfig, FaultSegment,
-// SlipModel and VelocityModel1D. Each constructor binds, converts (in
-// parameter order, first failure wins), validates, then allocates.
+// SlipModel and VelocityModel1D. Each class's field table states its
+// parameters once; its constructor binds, converts (in table order, first
+// failure wins), validates, then allocates.
 #include "classes.hpp"
 
-#include <array>
 #include <cmath>
 #include <cstring>
+#include <span>
 #include <string>
 
 #include "numpy_api.hpp"
@@ -26,146 +27,161 @@ using korvane::state::InputLayer;
 
 bool finite_non_negative(float x) noexcept { return std::isfinite(x) && x >= 0.0f; }
 
-// ---- SourceParameters, SiteParameters, RecordParameters ---------------------
+template <class T>
+bool positive_finite(T x) noexcept {
+    return std::isfinite(x) && x > T(0);
+}
 
-// A record of f32 fields, one keyword-only parameter per field, converted in
-// parameter order and stored unchecked.
-// `check(value)` runs once every field is converted; false with an
-// exception set refuses the value.
+// ---- classes converted straight into their core value -----------------------
+
+// The constructor of a class whose arguments convert straight into its core
+// value `V`: binds, converts by the field table, then keeps the value once
+// `check(value)` passes (false with an exception set refuses it).
 template <class V, std::size_t N, class Check>
-PyObject* new_float_record(PyTypeObject* type, PyObject* args, PyObject* kwargs, const Params& params,
-                           const std::array<float V::*, N>& fields, Check&& check) {
-    return guard([&]() -> PyObject* {
-        Ref bound[N];
-        if (!bind(params, args, kwargs, bound)) return nullptr;
-        V value{};
-        for (std::size_t i = 0; i < N; ++i) {
-            if (!to_f32(bound[i].get(), params.keyword_only[i], value.*fields[i])) return nullptr;
-        }
-        if (!check(value)) return nullptr;
-        return emplace(type, std::move(value));
+PyObject* new_value(PyTypeObject* type, PyObject* args, PyObject* kwargs, const Params& params,
+                    const Field<V> (&fields)[N], Check&& check) {
+    return construct(params, fields, args, kwargs, [&](V& value, const Ref*) -> PyObject* {
+        return check(value) ? emplace(type, std::move(value)) : nullptr;
     });
 }
 
 bool unchecked(const auto&) noexcept { return true; }
 
-constexpr const char* kSourceKw[] = {"corner_frequency_constant", "corner_frequency_alpha",
-                                     "rupture_velocity_fraction", "rupture_velocity_shallow",
-                                     "rupture_velocity_deep",     "rupture_velocity_sigma"};
-const Params kSourceParams{"SourceParameters", "__new__", {}, kSourceKw};
-constexpr std::array<float SourceParametersValue::*, 6> kSourceFields = {
-    &SourceParametersValue::corner_frequency_constant,
-    &SourceParametersValue::corner_frequency_alpha,
-    &SourceParametersValue::rupture_velocity_fraction,
-    &SourceParametersValue::rupture_velocity_shallow,
-    &SourceParametersValue::rupture_velocity_deep,
-    &SourceParametersValue::rupture_velocity_sigma};
+// ---- SourceParameters, SiteParameters, RecordParameters ---------------------
+
+using Source = SourceParametersValue;
+constexpr Field<Source> kSourceFields[] = {
+    {"corner_frequency_constant", f32_field<&Source::corner_frequency_constant>},
+    {"corner_frequency_alpha", f32_field<&Source::corner_frequency_alpha>},
+    {"rupture_velocity_fraction", f32_field<&Source::rupture_velocity_fraction>},
+    {"rupture_velocity_shallow", f32_field<&Source::rupture_velocity_shallow>},
+    {"rupture_velocity_deep", f32_field<&Source::rupture_velocity_deep>},
+    {"rupture_velocity_sigma", f32_field<&Source::rupture_velocity_sigma>}};
+constexpr Params kSourceParams = params_of<kSourceFields>("SourceParameters", "__new__");
 
 // The rupture-velocity factors and spread: a negative or infinite one gives
 // finite records of no meaning, and a NaN or negative spread would silently
 // mean no perturbation at all.
-bool check_source(const SourceParametersValue& v) {
-    for (std::size_t i = 2; i < 6; ++i) {
-        const float x = v.*kSourceFields[i];
-        if (!finite_non_negative(x)) return refuse(kSourceKw[i], "be finite and not negative", x);
+bool check_source(const Source& v) {
+    const struct {
+        const char* name;
+        float value;
+    } rupture[] = {{"rupture_velocity_fraction", v.rupture_velocity_fraction},
+                   {"rupture_velocity_shallow", v.rupture_velocity_shallow},
+                   {"rupture_velocity_deep", v.rupture_velocity_deep},
+                   {"rupture_velocity_sigma", v.rupture_velocity_sigma}};
+    for (const auto& f : rupture) {
+        if (!finite_non_negative(f.value)) return refuse_negative(f.name, f.value);
     }
     return true;
 }
 
 PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return new_float_record(type, args, kwargs, kSourceParams, kSourceFields, check_source);
+    return new_value(type, args, kwargs, kSourceParams, kSourceFields, check_source);
 }
 
-constexpr const char* kSiteKw[] = {"fmax_hz"};
-const Params kSiteParams{"SiteParameters", "__new__", {}, kSiteKw};
-constexpr std::array<float SiteParametersValue::*, 1> kSiteFields = {&SiteParametersValue::fmax_hz};
+using Site = SiteParametersValue;
+constexpr Field<Site> kSiteFields[] = {{"fmax_hz", f32_field<&Site::fmax_hz>}};
+constexpr Params kSiteParams = params_of<kSiteFields>("SiteParameters", "__new__");
 
 // fmax 0 or below gives all-zero or meaningless records wherever it is used
 // (stations whose kappa is not positive). NaN and inf keep their meaning.
-bool check_site(const SiteParametersValue& v) {
-    if (v.fmax_hz <= 0.0f) return refuse("fmax_hz", "be positive", v.fmax_hz);
+bool check_site(const Site& v) {
+    if (v.fmax_hz <= 0.0f) return refuse_not_positive("fmax_hz", v.fmax_hz);
     return true;
 }
 
 PyObject* site_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return new_float_record(type, args, kwargs, kSiteParams, kSiteFields, check_site);
+    return new_value(type, args, kwargs, kSiteParams, kSiteFields, check_site);
 }
 
-constexpr const char* kRecordKw[] = {"duration_s", "dt"};
-const Params kRecordParams{"RecordParameters", "__new__", {}, kRecordKw};
-constexpr std::array<float RecordParametersValue::*, 2> kRecordFields = {
-    &RecordParametersValue::duration_s, &RecordParametersValue::dt};
+using Record = RecordParametersValue;
+constexpr Field<Record> kRecordFields[] = {{"duration_s", f32_field<&Record::duration_s>},
+                                           {"dt", f32_field<&Record::dt>}};
+constexpr Params kRecordParams = params_of<kRecordFields>("RecordParameters", "__new__");
 
 PyObject* record_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return new_float_record(type, args, kwargs, kRecordParams, kRecordFields,
-                            unchecked<RecordParametersValue>);
+    return new_value(type, args, kwargs, kRecordParams, kRecordFields, unchecked<Record>);
 }
 
 // ---- PathParameters -----------------------------------------------------------
 
-constexpr const char* kPathKw[] = {"rayset", "path_duration_model"};
-const Params kPathParams{"PathParameters", "__new__", {}, kPathKw};
+using Path = PathParametersValue;
+
+// The ray codes, each a 32-bit integer, in order.
+bool rayset_field(PyObject* o, const char* name, Path& out) {
+    return list_from_sequence(o, name, out.rayset, i32_item);
+}
+
+// A duration-model code of the Python interface (0, 1, 2, 11, 12), stored as
+// the core's variant 0..4; ValueError for any other code.
+bool duration_model_field(PyObject* o, const char* name, Path& out) {
+    std::int32_t code = 0;
+    if (!to_i32(o, name, code)) return false;
+    switch (code) {
+        case 0: out.path_duration_model = 0; break;
+        case 1: out.path_duration_model = 1; break;
+        case 2: out.path_duration_model = 2; break;
+        case 11: out.path_duration_model = 3; break;
+        case 12: out.path_duration_model = 4; break;
+        default:
+            PyErr_Format(PyExc_ValueError, "path_duration_model %d is not one of 0, 1, 2, 11, 12", code);
+            return false;
+    }
+    return true;
+}
+
+constexpr Field<Path> kPathFields[] = {{"rayset", rayset_field},
+                                       {"path_duration_model", duration_model_field}};
+constexpr Params kPathParams = params_of<kPathFields>("PathParameters", "__new__");
 
 PyObject* path_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guard([&]() -> PyObject* {
-        Ref bound[2];
-        if (!bind(kPathParams, args, kwargs, bound)) return nullptr;
-        PathParametersValue value;
-        if (!list_from_sequence(bound[0].get(), "rayset", value.rayset, i32_item)) return nullptr;
-        std::int32_t code = 0;
-        if (!to_i32(bound[1].get(), "path_duration_model", code)) return nullptr;
-        // Python codes of the duration models -> the core's variants 0..4.
-        switch (code) {
-            case 0: value.path_duration_model = 0; break;
-            case 1: value.path_duration_model = 1; break;
-            case 2: value.path_duration_model = 2; break;
-            case 11: value.path_duration_model = 3; break;
-            case 12: value.path_duration_model = 4; break;
-            default:
-                PyErr_Format(PyExc_ValueError,
-                             "path_duration_model %d is not one of 0, 1, 2, 11, 12", code);
-                return nullptr;
-        }
-        return emplace(type, std::move(value));
-    });
+    return new_value(type, args, kwargs, kPathParams, kPathFields, unchecked<Path>);
 }
 
 // ---- HfConfig -------------------------------------------------------------------
 
-constexpr const char* kConfigKw[] = {"source", "path", "site", "record"};
-const Params kConfigParams{"HfConfig", "__new__", {}, kConfigKw};
+using Config = HfConfigValue;
+constexpr Field<Config> kConfigFields[] = {
+    {"source", instance_field<kSourceParameters, &Config::source>},
+    {"path", instance_field<kPathParameters, &Config::path>},  // own copy of the ray codes
+    {"site", instance_field<kSiteParameters, &Config::site>},
+    {"record", instance_field<kRecordParameters, &Config::record>}};
+constexpr Params kConfigParams = params_of<kConfigFields>("HfConfig", "__new__");
 
 PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guard([&]() -> PyObject* {
-        Ref bound[4];
-        if (!bind(kConfigParams, args, kwargs, bound)) return nullptr;
-        constexpr ClassId parts[4] = {kSourceParameters, kPathParameters, kSiteParameters,
-                                      kRecordParameters};
-        for (std::size_t i = 0; i < 4; ++i) {
-            if (!check_instance(bound[i].get(), required_type(parts[i]), kConfigKw[i])) {
-                return nullptr;
-            }
-        }
-        HfConfigValue value;
-        value.source = value_of<SourceParametersValue>(bound[0].get());
-        value.path = value_of<PathParametersValue>(bound[1].get());  // own copy of the ray codes
-        value.site = value_of<SiteParametersValue>(bound[2].get());
-        value.record = value_of<RecordParametersValue>(bound[3].get());
-        return emplace(type, std::move(value));
-    });
+    return new_value(type, args, kwargs, kConfigParams, kConfigFields, unchecked<Config>);
 }
 
 // ---- FaultSegment -------------------------------------------------------------
 
-constexpr const char* kSegmentKw[] = {
-    "longitude_deg",      "latitude_deg",      "strike_deg",
-    "dip_deg",            "rake_deg",          "top_depth_km",
-    "subfault_length_km", "subfault_width_km", "hypocentre_along_strike_km",
-    "hypocentre_down_dip_km", "slip",          "rise_time_s",
-    "rupture_time_s",     "stress_drop_bars"};
-const Params kSegmentParams{"FaultSegment", "__new__", {}, kSegmentKw};
-constexpr std::size_t kSegmentNumbers = 10;
-constexpr std::size_t kSegmentGrids = 4;
+// The arguments of FaultSegment, converted; the grids are borrowed from the
+// bound arguments.
+struct SegmentArgs {
+    float longitude_deg, latitude_deg, strike_deg, dip_deg, rake_deg, top_depth_km;
+    float subfault_length_km, subfault_width_km, hypocentre_along_strike_km, hypocentre_down_dip_km;
+    PyArrayObject *slip, *rise_time_s, *rupture_time_s, *stress_drop_bars;
+};
+
+template <auto Member>
+constexpr auto grid_field = array_field<Member, 2, NPY_FLOAT32>;
+
+constexpr Field<SegmentArgs> kSegmentFields[] = {
+    {"longitude_deg", f32_field<&SegmentArgs::longitude_deg>},
+    {"latitude_deg", f32_field<&SegmentArgs::latitude_deg>},
+    {"strike_deg", f32_field<&SegmentArgs::strike_deg>},
+    {"dip_deg", f32_field<&SegmentArgs::dip_deg>},
+    {"rake_deg", f32_field<&SegmentArgs::rake_deg>},
+    {"top_depth_km", f32_field<&SegmentArgs::top_depth_km>},
+    {"subfault_length_km", f32_field<&SegmentArgs::subfault_length_km>},
+    {"subfault_width_km", f32_field<&SegmentArgs::subfault_width_km>},
+    {"hypocentre_along_strike_km", f32_field<&SegmentArgs::hypocentre_along_strike_km>},
+    {"hypocentre_down_dip_km", f32_field<&SegmentArgs::hypocentre_down_dip_km>},
+    {"slip", grid_field<&SegmentArgs::slip>},
+    {"rise_time_s", grid_field<&SegmentArgs::rise_time_s>},
+    {"rupture_time_s", grid_field<&SegmentArgs::rupture_time_s>},
+    {"stress_drop_bars", grid_field<&SegmentArgs::stress_drop_bars>}};
+constexpr Params kSegmentParams = params_of<kSegmentFields>("FaultSegment", "__new__");
 
 // Element (r, c) of a 2-D float32 grid, read through its strides (any
 // layout, possibly unaligned), bits unchanged.
@@ -176,131 +192,132 @@ float grid_at(PyArrayObject* grid, npy_intp r, npy_intp c) noexcept {
     return v;
 }
 
-// Numbers and cells that would give records that look real but are not: a
-// segment above the surface or without size, and a rupture time that is not
-// finite (NaN would fire the cell at the origin time, +-inf overflow the
-// sample arithmetic). `x` holds the ten numbers in keyword order.
-bool check_segment_values(const float* x, PyArrayObject* rupture_time, npy_intp rows, npy_intp cols) {
-    if (!finite_non_negative(x[5])) return refuse("top_depth_km", "be finite and not negative", x[5]);
-    for (std::size_t i = 6; i < 8; ++i) {
-        if (!(std::isfinite(x[i]) && x[i] > 0.0f)) return refuse(kSegmentKw[i], "be positive and finite", x[i]);
-    }
-    for (npy_intp r = 0; r < rows; ++r) {
-        for (npy_intp c = 0; c < cols; ++c) {
-            const float t = grid_at(rupture_time, r, c);
-            if (!std::isfinite(t)) {
-                return refuse("rupture_time_s", "be finite everywhere", t,
-                              " at row " + std::to_string(r) + ", column " + std::to_string(c));
-            }
+// Calls `visit(value, r, c)` on the cells of a grid in row-major index order,
+// whatever the memory layout, until one returns false; returns whether none did.
+template <class Visit>
+bool every_cell(PyArrayObject* grid, Visit&& visit) {
+    for (npy_intp r = 0; r < PyArray_DIM(grid, 0); ++r) {
+        for (npy_intp c = 0; c < PyArray_DIM(grid, 1); ++c) {
+            if (!visit(grid_at(grid, r, c), r, c)) return false;
         }
     }
     return true;
 }
 
-PyObject* segment_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guard([&]() -> PyObject* {
-        Ref bound[kSegmentNumbers + kSegmentGrids];
-        if (!bind(kSegmentParams, args, kwargs, bound)) return nullptr;
-        float x[kSegmentNumbers];
-        for (std::size_t i = 0; i < kSegmentNumbers; ++i) {
-            if (!to_f32(bound[i].get(), kSegmentKw[i], x[i])) return nullptr;
+// ValueError unless the four grids have one shape: they describe the same subfaults.
+bool check_grid_shapes(const SegmentArgs& a) {
+    PyArrayObject* const g[] = {a.slip, a.rise_time_s, a.rupture_time_s, a.stress_drop_bars};
+    for (PyArrayObject* grid : g) {
+        if (!PyArray_SAMESHAPE(grid, g[0])) {
+            PyErr_Format(PyExc_ValueError,
+                         "slip (%zd, %zd), rise_time_s (%zd, %zd), rupture_time_s (%zd, %zd) "
+                         "and stress_drop_bars (%zd, %zd) must have the same shape -- they "
+                         "describe the same subfaults",
+                         PyArray_DIM(g[0], 0), PyArray_DIM(g[0], 1), PyArray_DIM(g[1], 0),
+                         PyArray_DIM(g[1], 1), PyArray_DIM(g[2], 0), PyArray_DIM(g[2], 1),
+                         PyArray_DIM(g[3], 0), PyArray_DIM(g[3], 1));
+            return false;
         }
-        // slip, rise_time_s, rupture_time_s, stress_drop_bars (borrowed from `bound`).
-        PyArrayObject* g[kSegmentGrids];
-        for (std::size_t i = 0; i < kSegmentGrids; ++i) {
-            const std::size_t k = kSegmentNumbers + i;
-            PyObject* a = as_array(bound[k].get(), 2, NPY_FLOAT32, kSegmentKw[k]);
-            if (a == nullptr) return nullptr;
-            g[i] = reinterpret_cast<PyArrayObject*>(a);
-        }
+    }
+    return true;
+}
 
-        const npy_intp rows = PyArray_DIM(g[0], 0);
-        const npy_intp cols = PyArray_DIM(g[0], 1);
-        for (std::size_t i = 1; i < kSegmentGrids; ++i) {
-            if (PyArray_DIM(g[i], 0) != rows || PyArray_DIM(g[i], 1) != cols) {
-                PyErr_Format(PyExc_ValueError,
-                             "slip (%zd, %zd), rise_time_s (%zd, %zd), rupture_time_s (%zd, %zd) "
-                             "and stress_drop_bars (%zd, %zd) must have the same shape -- they "
-                             "describe the same subfaults",
-                             PyArray_DIM(g[0], 0), PyArray_DIM(g[0], 1), PyArray_DIM(g[1], 0),
-                             PyArray_DIM(g[1], 1), PyArray_DIM(g[2], 0), PyArray_DIM(g[2], 1),
-                             PyArray_DIM(g[3], 0), PyArray_DIM(g[3], 1));
-                return nullptr;
-            }
-        }
-        // Stress drops in row-major index order, whatever the memory layout.
-        for (npy_intp r = 0; r < rows; ++r) {
-            for (npy_intp c = 0; c < cols; ++c) {
-                const float s = grid_at(g[3], r, c);
-                if (!(s > 0.0f && std::isfinite(s))) {
-                    const std::string text =
-                        "stress_drop_bars must be positive and finite everywhere; got " +
-                        korvane::format_number(s);
-                    PyErr_SetString(PyExc_ValueError, text.c_str());
-                    return nullptr;
-                }
-            }
-        }
-        if (rows == 0 || cols == 0) {
-            PyErr_SetString(PyExc_ValueError,
-                            "a segment needs at least one subfault; got an empty grid");
-            return nullptr;
-        }
-
-        if (!check_segment_values(x, g[2], rows, cols)) return nullptr;
-
-        std::vector<Subfault> cells;
-        const std::size_t n_cells =
-            korvane::checked_mul(static_cast<std::size_t>(rows), static_cast<std::size_t>(cols));
-        korvane::allocating(
-            [&] {
-                return std::to_string(rows) + " x " + std::to_string(cols) + " subfaults";
-            },
-            korvane::saturating_mul(n_cells, sizeof(Subfault)), [&] { cells.reserve(n_cells); });
-        for (npy_intp r = 0; r < rows; ++r) {
-            for (npy_intp c = 0; c < cols; ++c) {
-                cells.push_back({grid_at(g[0], r, c), grid_at(g[1], r, c), grid_at(g[2], r, c),
-                                 grid_at(g[3], r, c)});
-            }
-        }
-        // Keyword order: lon, lat, strike, dip, rake, top, length, width, hyp along, hyp down.
-        Segment value(static_cast<std::size_t>(cols), static_cast<std::size_t>(rows),
-                      std::move(cells), x[0], x[1], x[6], x[7], x[2], x[3], x[4], x[5], x[8], x[9]);
-        return emplace(type, std::move(value));
+// Numbers and cells that would give records that look real but are not:
+// stress drops that are not positive and finite, a segment above the surface
+// or without size, and a rupture time that is not finite (NaN would fire the
+// cell at the origin time, +-inf overflow the sample arithmetic). The empty
+// grid is refused between the stress drops and the rest.
+bool check_segment_values(const SegmentArgs& a) {
+    const bool stress_ok = every_cell(a.stress_drop_bars, [](float s, npy_intp, npy_intp) {
+        return positive_finite(s) || refuse("stress_drop_bars", "be positive and finite everywhere", s);
     });
+    if (!stress_ok) return false;
+    if (PyArray_SIZE(a.slip) == 0) {
+        PyErr_SetString(PyExc_ValueError, "a segment needs at least one subfault; got an empty grid");
+        return false;
+    }
+    if (!finite_non_negative(a.top_depth_km)) return refuse_negative("top_depth_km", a.top_depth_km);
+    for (const auto& [name, size] : {std::pair{"subfault_length_km", a.subfault_length_km},
+                                     std::pair{"subfault_width_km", a.subfault_width_km}}) {
+        if (!positive_finite(size)) return refuse_not_positive_finite(name, size);
+    }
+    return every_cell(a.rupture_time_s, [](float t, npy_intp r, npy_intp c) {
+        return std::isfinite(t) ||
+               refuse("rupture_time_s", "be finite everywhere", t,
+                      " at row " + std::to_string(r) + ", column " + std::to_string(c));
+    });
+}
+
+// The subfaults, in row-major index order (down-dip rows of along-strike cells).
+std::vector<Subfault> subfaults_of(const SegmentArgs& a) {
+    const auto rows = static_cast<std::size_t>(PyArray_DIM(a.slip, 0));
+    const auto cols = static_cast<std::size_t>(PyArray_DIM(a.slip, 1));
+    std::vector<Subfault> cells;
+    const std::size_t n_cells = korvane::checked_mul(rows, cols);
+    korvane::allocating(
+        [&] { return std::to_string(rows) + " x " + std::to_string(cols) + " subfaults"; },
+        korvane::saturating_mul(n_cells, sizeof(Subfault)), [&] { cells.reserve(n_cells); });
+    every_cell(a.slip, [&](float slip, npy_intp r, npy_intp c) {
+        cells.push_back({slip, grid_at(a.rise_time_s, r, c), grid_at(a.rupture_time_s, r, c),
+                         grid_at(a.stress_drop_bars, r, c)});
+        return true;
+    });
+    return cells;
+}
+
+// The segment the checked arguments describe.
+PyObject* new_segment(PyTypeObject* type, const SegmentArgs& a) {
+    if (!check_grid_shapes(a) || !check_segment_values(a)) return nullptr;
+    Segment value(static_cast<std::size_t>(PyArray_DIM(a.slip, 1)),
+                  static_cast<std::size_t>(PyArray_DIM(a.slip, 0)), subfaults_of(a), a.longitude_deg,
+                  a.latitude_deg, a.subfault_length_km, a.subfault_width_km, a.strike_deg, a.dip_deg,
+                  a.rake_deg, a.top_depth_km, a.hypocentre_along_strike_km, a.hypocentre_down_dip_km);
+    return emplace(type, std::move(value));
+}
+
+PyObject* segment_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return construct(kSegmentParams, kSegmentFields, args, kwargs,
+                     [&](const SegmentArgs& a, const Ref*) { return new_segment(type, a); });
 }
 
 // ---- SlipModel ------------------------------------------------------------------
 
-constexpr const char* kSlipPos[] = {"segments"};
-const Params kSlipParams{"SlipModel", "__new__", kSlipPos, {}};
+// The segments argument: its items, each a FaultSegment, held until copied.
+struct SlipArgs {
+    std::vector<Ref> segments;
+};
+
+// One item of `segments`: a FaultSegment (or subtype) instance, referenced.
+bool segment_item(PyObject* item, Ref& out) {
+    if (!detail::instance_of(item, required_type(kFaultSegment))) return false;
+    Py_INCREF(item);
+    out.reset(item);
+    return true;
+}
+
+bool segments_field(PyObject* o, const char* name, SlipArgs& out) {
+    return list_from_sequence(o, name, out.segments, segment_item);
+}
+
+constexpr Field<SlipArgs> kSlipFields[] = {{"segments", segments_field}};
+constexpr Params kSlipParams = params_of<kSlipFields>("SlipModel", "__new__", 1);
+
+// The slip model of the given segments, each copied.
+PyObject* new_slip_model(PyTypeObject* type, const SlipArgs& a) {
+    if (a.segments.empty()) {
+        PyErr_SetString(PyExc_ValueError, "a slip model needs at least one segment");
+        return nullptr;
+    }
+    std::vector<Segment> segments;
+    segments.reserve(a.segments.size());
+    for (const Ref& item : a.segments) segments.push_back(value_of<FaultSegmentValue>(item.get()));
+    StochModel value(std::move(segments));
+    return emplace(type, std::move(value));
+}
 
 PyObject* slip_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guard([&]() -> PyObject* {
-        Ref bound[1];
-        if (!bind(kSlipParams, args, kwargs, bound)) return nullptr;
-        PyTypeObject* segment_type = required_type(kFaultSegment);
-        std::vector<Ref> items;
-        const bool ok = list_from_sequence(bound[0].get(), "segments", items,
-                                           [&](PyObject* item, Ref& out) {
-                                               if (!detail::instance_of(item, segment_type)) {
-                                                   return false;
-                                               }
-                                               Py_INCREF(item);
-                                               out.reset(item);
-                                               return true;
-                                           });
-        if (!ok) return nullptr;
-        if (items.empty()) {
-            PyErr_SetString(PyExc_ValueError, "a slip model needs at least one segment");
-            return nullptr;
-        }
-        std::vector<Segment> segments;
-        segments.reserve(items.size());
-        for (const Ref& item : items) segments.push_back(value_of<FaultSegmentValue>(item.get()));
-        StochModel value(std::move(segments));
-        return emplace(type, std::move(value));
-    });
+    return construct(kSlipParams, kSlipFields, args, kwargs,
+                     [&](const SlipArgs& a, const Ref*) { return new_slip_model(type, a); });
 }
 
 PyObject* slip_subfault_count(PyObject* self, void*) {
@@ -314,19 +331,72 @@ PyGetSetDef slip_getset[] = {
 
 // ---- VelocityModel1D ----------------------------------------------------------
 
-constexpr const char* kVelocityKw[] = {"thickness_km",     "vp_km_s",          "vsh_km_s",
-                                       "density_g_cm3",    "quality_factor_p", "quality_factor_s",
-                                       "vs_moho_km_s"};
-const Params kVelocityParams{"VelocityModel1D", "__new__", {}, kVelocityKw};
-constexpr std::size_t kLayerArrays = 6;
-// Element types of the six arrays: thicknesses and quality factors f32,
-// velocities and density f64, as the layer fields are declared.
-constexpr int kLayerTypes[kLayerArrays] = {NPY_FLOAT32, NPY_FLOAT64, NPY_FLOAT64,
-                                           NPY_FLOAT64, NPY_FLOAT32, NPY_FLOAT32};
+// The six per-layer arrays, in parameter order.
+enum LayerArray { kThickness, kVp, kVsh, kDensity, kQp, kQs, kLayerArrays };
+
+// The arguments of VelocityModel1D, converted; the arrays are borrowed from
+// the bound arguments.
+struct VelocityArgs {
+    PyArrayObject* layer[kLayerArrays];
+    double vs_moho_km_s;
+};
+
+template <LayerArray I, int Typenum>
+constexpr auto layer_field = run_field<&VelocityArgs::layer, I, Typenum>;
+
+// Element types: thicknesses and quality factors f32, velocities and density
+// f64, as the layer fields are declared.
+constexpr Field<VelocityArgs> kVelocityFields[] = {
+    {"thickness_km", layer_field<kThickness, NPY_FLOAT32>},
+    {"vp_km_s", layer_field<kVp, NPY_FLOAT64>},
+    {"vsh_km_s", layer_field<kVsh, NPY_FLOAT64>},
+    {"density_g_cm3", layer_field<kDensity, NPY_FLOAT64>},
+    {"quality_factor_p", layer_field<kQp, NPY_FLOAT32>},
+    {"quality_factor_s", layer_field<kQs, NPY_FLOAT32>},
+    {"vs_moho_km_s", f64_field<&VelocityArgs::vs_moho_km_s>}};
+constexpr Params kVelocityParams = params_of<kVelocityFields>("VelocityModel1D", "__new__");
 
 template <class T>
 const T* run_of(PyArrayObject* a) noexcept {
     return static_cast<const T*>(PyArray_DATA(a));
+}
+
+// The six arrays each one flat run (TypeError) of one common length (ValueError).
+bool check_layer_arrays(const VelocityArgs& a) {
+    for (PyArrayObject* arr : a.layer) {
+        if (!check_flat_run(reinterpret_cast<PyObject*>(arr))) return false;
+    }
+    for (PyArrayObject* arr : a.layer) {
+        if (PyArray_DIM(arr, 0) != PyArray_DIM(a.layer[0], 0)) {
+            PyErr_Format(PyExc_ValueError,
+                         "every layer property must have one entry per layer. Got lengths "
+                         "[%zd, %zd, %zd, %zd, %zd, %zd] for (thickness_km, vp_km_s, "
+                         "vsh_km_s, density_g_cm3, quality_factor_p, quality_factor_s)",
+                         PyArray_DIM(a.layer[0], 0), PyArray_DIM(a.layer[1], 0), PyArray_DIM(a.layer[2], 0),
+                         PyArray_DIM(a.layer[3], 0), PyArray_DIM(a.layer[4], 0), PyArray_DIM(a.layer[5], 0));
+            return false;
+        }
+    }
+    return true;
+}
+
+// The given layers, top down, before the Moho cut.
+std::vector<InputLayer> layers_of(const VelocityArgs& a) {
+    const auto n = static_cast<std::size_t>(PyArray_DIM(a.layer[0], 0));
+    std::vector<InputLayer> layers;
+    layers.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        InputLayer layer;
+        layer.vp_km_s = run_of<double>(a.layer[kVp])[i];
+        layer.vsh_km_s = run_of<double>(a.layer[kVsh])[i];
+        layer.density_g_cm3 = run_of<double>(a.layer[kDensity])[i];
+        layer.bottom_depth_km = 0.0f;
+        layer.thickness_km = run_of<float>(a.layer[kThickness])[i];
+        layer.quality_factor_p = run_of<float>(a.layer[kQp])[i];
+        layer.quality_factor_s = run_of<float>(a.layer[kQs])[i];
+        layers.push_back(layer);
+    }
+    return layers;
 }
 
 // The layers kept above the Moho, field by field: values that give records
@@ -337,7 +407,7 @@ bool check_layer_values(const std::vector<InputLayer>& layers) {
     auto in_layer = [](std::size_t i) { return " in layer " + std::to_string(i); };
     for (std::size_t i = 0; i < layers.size(); ++i) {
         const float h = layers[i].thickness_km;
-        if (!finite_non_negative(h)) return refuse("thickness_km", "be finite and not negative", h, in_layer(i));
+        if (!finite_non_negative(h)) return refuse_negative("thickness_km", h, in_layer(i));
     }
     const struct {
         const char* name;
@@ -346,72 +416,35 @@ bool check_layer_values(const std::vector<InputLayer>& layers) {
     for (const auto& f : positive) {
         for (std::size_t i = 0; i < layers.size(); ++i) {
             const double v = layers[i].*f.field;
-            if (!(std::isfinite(v) && v > 0.0)) return refuse(f.name, "be positive and finite", v, in_layer(i));
+            if (!positive_finite(v)) return refuse_not_positive_finite(f.name, v, in_layer(i));
         }
     }
     for (std::size_t i = 0; i < layers.size(); ++i) {
         const float q = layers[i].quality_factor_s;
-        if (!(q > 0.0f)) return refuse("quality_factor_s", "be positive", q, in_layer(i));
+        if (!(q > 0.0f)) return refuse_not_positive("quality_factor_s", q, in_layer(i));
     }
     return true;
 }
 
+// The velocity model the converted arguments describe, cut at the Moho.
+PyObject* new_velocity_model(PyTypeObject* type, VelocityArgs& a, const Ref* bound) {
+    // Converting vs_moho_km_s may have run Python code (a __float__) that
+    // rebound an array's dtype: take the arrays again, now that no caller
+    // code runs before they are read.
+    if (!convert_fields(std::span(kVelocityFields).first(kLayerArrays), bound, a)) return nullptr;
+    if (!check_layer_arrays(a)) return nullptr;
+    auto model = korvane::input::build_velocity_model(layers_of(a), a.vs_moho_km_s);
+    if (!model) {
+        PyErr_SetString(PyExc_ValueError, model.error().display().c_str());
+        return nullptr;
+    }
+    if (!check_layer_values(model.value())) return nullptr;
+    return emplace(type, std::move(model).value());
+}
+
 PyObject* velocity_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guard([&]() -> PyObject* {
-        Ref bound[kLayerArrays + 1];
-        if (!bind(kVelocityParams, args, kwargs, bound)) return nullptr;
-        PyArrayObject* a[kLayerArrays];  // borrowed from `bound`
-        auto check_arrays = [&] {
-            for (std::size_t i = 0; i < kLayerArrays; ++i) {
-                PyObject* arr = as_array(bound[i].get(), 1, kLayerTypes[i], kVelocityKw[i]);
-                if (arr == nullptr) return false;
-                a[i] = reinterpret_cast<PyArrayObject*>(arr);
-            }
-            return true;
-        };
-        if (!check_arrays()) return nullptr;
-        double vs_moho = 0.0;
-        if (!to_f64(bound[kLayerArrays].get(), "vs_moho_km_s", vs_moho)) return nullptr;
-        // The conversion may have run Python code (a __float__) that rebound
-        // an array's dtype: check the arrays again, now that no caller code
-        // runs before they are read.
-        if (!check_arrays()) return nullptr;
-        for (PyArrayObject* arr : a) {
-            if (!check_flat_run(reinterpret_cast<PyObject*>(arr))) return nullptr;
-        }
-        const npy_intp n = PyArray_DIM(a[0], 0);
-        for (PyArrayObject* arr : a) {
-            if (PyArray_DIM(arr, 0) != n) {
-                PyErr_Format(PyExc_ValueError,
-                             "every layer property must have one entry per layer. Got lengths "
-                             "[%zd, %zd, %zd, %zd, %zd, %zd] for (thickness_km, vp_km_s, "
-                             "vsh_km_s, density_g_cm3, quality_factor_p, quality_factor_s)",
-                             PyArray_DIM(a[0], 0), PyArray_DIM(a[1], 0), PyArray_DIM(a[2], 0),
-                             PyArray_DIM(a[3], 0), PyArray_DIM(a[4], 0), PyArray_DIM(a[5], 0));
-                return nullptr;
-            }
-        }
-        std::vector<InputLayer> layers;
-        layers.reserve(static_cast<std::size_t>(n));
-        for (npy_intp i = 0; i < n; ++i) {
-            InputLayer layer;
-            layer.vp_km_s = run_of<double>(a[1])[i];
-            layer.vsh_km_s = run_of<double>(a[2])[i];
-            layer.density_g_cm3 = run_of<double>(a[3])[i];
-            layer.bottom_depth_km = 0.0f;
-            layer.thickness_km = run_of<float>(a[0])[i];
-            layer.quality_factor_p = run_of<float>(a[4])[i];
-            layer.quality_factor_s = run_of<float>(a[5])[i];
-            layers.push_back(layer);
-        }
-        auto model = korvane::input::build_velocity_model(layers, vs_moho);
-        if (!model) {
-            PyErr_SetString(PyExc_ValueError, model.error().display().c_str());
-            return nullptr;
-        }
-        if (!check_layer_values(model.value())) return nullptr;
-        return emplace(type, std::move(model).value());
-    });
+    return construct(kVelocityParams, kVelocityFields, args, kwargs,
+                     [&](VelocityArgs& a, const Ref* bound) { return new_velocity_model(type, a, bound); });
 }
 
 PyObject* velocity_layer_count(PyObject* self, void*) {
@@ -423,104 +456,39 @@ PyGetSetDef velocity_getset[] = {
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
+// ---- docstrings (after each text signature) ------------------------------------
+
+constexpr char kSegmentDoc[] =
+    "One fault segment: geometry plus the four subfault grids.\n\n"
+    "Grids are `(down_dip, along_strike)` for `slip`/`rise`/`trup`/`stress_drop_bars` and the\n"
+    "row order the `.stoch` format itself uses.";
+constexpr char kSlipDoc[] = "A whole slip model: one or more [`PyFaultSegment`].";
+constexpr char kVelocityDoc[] = "The 1-D velocity model, already truncated at the Moho.";
+constexpr char kSourceDoc[] =
+    "The earthquake source: how strong the high-frequency radiation is, and how fast the\n"
+    "rupture travels.";
+constexpr char kPathDoc[] =
+    "The path from source to site shared by every station: which rays, and how duration grows\n"
+    "with distance.";
+constexpr char kSiteDoc[] =
+    "The near-surface parameters shared by every station.\n\n"
+    "Quarter-wavelength site amplification is always applied and is not a field here.";
+constexpr char kRecordDoc[] = "The shape of the record to produce.";
+constexpr char kConfigDoc[] = "Everything needed to simulate, with nothing about where the inputs came from.";
+
 }  // namespace
 
 // ---- class definitions ----------------------------------------------------------
 
-const ClassDef kFaultSegmentDef = {
-    "FaultSegment",
-    "builtins.FaultSegment",
-    "FaultSegment(*, longitude_deg, latitude_deg, strike_deg, dip_deg, rake_deg, top_depth_km, "
-    "subfault_length_km, subfault_width_km, hypocentre_along_strike_km, hypocentre_down_dip_km, "
-    "slip, rise_time_s, rupture_time_s, stress_drop_bars)\n--\n\n"
-    "One fault segment: geometry plus the four subfault grids.\n\n"
-    "Grids are `(down_dip, along_strike)` for `slip`/`rise`/`trup`/`stress_drop_bars` and the\n"
-    "row order the `.stoch` format itself uses.",
-    sizeof(Instance<FaultSegmentValue>),
-    dealloc<FaultSegmentValue>,
-    segment_new,
-    nullptr,
-    nullptr};
-
-const ClassDef kSlipModelDef = {
-    "SlipModel",
-    "builtins.SlipModel",
-    "SlipModel(segments)\n--\n\nA whole slip model: one or more [`PyFaultSegment`].",
-    sizeof(Instance<SlipModelValue>),
-    dealloc<SlipModelValue>,
-    slip_new,
-    slip_getset,
-    nullptr};
-
-const ClassDef kVelocityModelDef = {
-    "VelocityModel1D",
-    "builtins.VelocityModel1D",
-    "VelocityModel1D(*, thickness_km, vp_km_s, vsh_km_s, density_g_cm3, quality_factor_p, "
-    "quality_factor_s, vs_moho_km_s)\n--\n\n"
-    "The 1-D velocity model, already truncated at the Moho.",
-    sizeof(Instance<VelocityModelValue>),
-    dealloc<VelocityModelValue>,
-    velocity_new,
-    velocity_getset,
-    nullptr};
-
-const ClassDef kSourceParametersDef = {
-    "SourceParameters",
-    "builtins.SourceParameters",
-    "SourceParameters(*, corner_frequency_constant, corner_frequency_alpha, "
-    "rupture_velocity_fraction, rupture_velocity_shallow, rupture_velocity_deep, "
-    "rupture_velocity_sigma)\n--\n\n"
-    "The earthquake source: how strong the high-frequency radiation is, and how fast the\n"
-    "rupture travels.",
-    sizeof(Instance<SourceParametersValue>),
-    dealloc<SourceParametersValue>,
-    source_new,
-    nullptr,
-    nullptr};
-
-const ClassDef kPathParametersDef = {
-    "PathParameters",
-    "builtins.PathParameters",
-    "PathParameters(*, rayset, path_duration_model)\n--\n\n"
-    "The path from source to site shared by every station: which rays, and how duration grows\n"
-    "with distance.",
-    sizeof(Instance<PathParametersValue>),
-    dealloc<PathParametersValue>,
-    path_new,
-    nullptr,
-    nullptr};
-
-const ClassDef kSiteParametersDef = {
-    "SiteParameters",
-    "builtins.SiteParameters",
-    "SiteParameters(*, fmax_hz)\n--\n\n"
-    "The near-surface parameters shared by every station.\n\n"
-    "Quarter-wavelength site amplification is always applied and is not a field here.",
-    sizeof(Instance<SiteParametersValue>),
-    dealloc<SiteParametersValue>,
-    site_new,
-    nullptr,
-    nullptr};
-
-const ClassDef kRecordParametersDef = {
-    "RecordParameters",
-    "builtins.RecordParameters",
-    "RecordParameters(*, duration_s, dt)\n--\n\nThe shape of the record to produce.",
-    sizeof(Instance<RecordParametersValue>),
-    dealloc<RecordParametersValue>,
-    record_new,
-    nullptr,
-    nullptr};
-
-const ClassDef kHfConfigDef = {
-    "HfConfig",
-    "builtins.HfConfig",
-    "HfConfig(*, source, path, site, record)\n--\n\n"
-    "Everything needed to simulate, with nothing about where the inputs came from.",
-    sizeof(Instance<HfConfigValue>),
-    dealloc<HfConfigValue>,
-    config_new,
-    nullptr,
-    nullptr};
+const ClassDef kFaultSegmentDef =
+    define_class<FaultSegmentValue, kSegmentParams, kSegmentDoc>(segment_new);
+const ClassDef kSlipModelDef = define_class<SlipModelValue, kSlipParams, kSlipDoc>(slip_new, slip_getset);
+const ClassDef kVelocityModelDef =
+    define_class<VelocityModelValue, kVelocityParams, kVelocityDoc>(velocity_new, velocity_getset);
+const ClassDef kSourceParametersDef = define_class<Source, kSourceParams, kSourceDoc>(source_new);
+const ClassDef kPathParametersDef = define_class<Path, kPathParams, kPathDoc>(path_new);
+const ClassDef kSiteParametersDef = define_class<Site, kSiteParams, kSiteDoc>(site_new);
+const ClassDef kRecordParametersDef = define_class<Record, kRecordParams, kRecordDoc>(record_new);
+const ClassDef kHfConfigDef = define_class<Config, kConfigParams, kConfigDoc>(config_new);
 
 }  // namespace quelmar

@@ -1,5 +1,6 @@
 // The nine classes of _quelmar: their definitions (name, docstring, layout,
-// constructor, members) and the per-process registry of their type objects.
+// constructor, members), the per-process registry of their type objects, and
+// the field converter that takes an instance of one of them.
 #pragma once
 
 #include "binding.hpp"
@@ -38,8 +39,6 @@ struct ClassDef {
     PyMethodDef* methods;  // methods, or nullptr
 };
 
-const ClassDef& class_def(ClassId id) noexcept;
-
 // The class's type object, built on first use and kept for the life of the
 // process. NULL with the build's error set on failure.
 PyTypeObject* type_object(ClassId id) noexcept;
@@ -47,6 +46,43 @@ PyTypeObject* type_object(ClassId id) noexcept;
 // The same for use inside a call: a build failure is reported as unraisable
 // and stops the call with "failed to create type object for `{name}`".
 PyTypeObject* required_type(ClassId id);
+
+// "builtins.<cls>": the type name of the class `P` constructs (classes without
+// a module of their own live in builtins).
+template <const Params& P>
+inline constexpr auto kTypeNameOf = [] {
+    constexpr std::string_view prefix = "builtins.";
+    const std::string_view name = P.cls;
+    std::array<char, prefix.size() + std::string_view(P.cls).size() + 1> text{};
+    std::copy(prefix.begin(), prefix.end(), text.begin());
+    std::copy(name.begin(), name.end(), text.begin() + prefix.size());
+    return text;
+}();
+
+// The definition of a class whose instances hold a `V` and whose constructor
+// `tp_new` takes the parameters `P`; its docstring is P's text signature, then
+// `Body`.
+template <class V, const Params& P, const char* Body>
+constexpr ClassDef define_class(newfunc tp_new, PyGetSetDef* getset = nullptr,
+                                PyMethodDef* methods = nullptr) {
+    return {P.cls, kTypeNameOf<P>.data(), kDocOf<P, Body>.data(), sizeof(Instance<V>), dealloc<V>,
+            tp_new, getset, methods};
+}
+
+// Field converter: an instance of class `Id` (or of a subtype), whose value
+// is copied into `Member`, or, where `Member` is a pointer, pointed to (the
+// caller keeps the instance alive). `Member` has the value type of `Id`.
+template <ClassId Id, auto Member>
+bool instance_field(PyObject* o, const char* name, OwnerOf<Member>& out) {
+    using Target = MemberTypeOf<Member>;
+    if (!check_instance(o, required_type(Id), name)) return false;
+    if constexpr (std::is_pointer_v<Target>) {
+        out.*Member = &value_of<std::remove_const_t<std::remove_pointer_t<Target>>>(o);
+    } else {
+        out.*Member = value_of<Target>(o);
+    }
+    return true;
+}
 
 // Core values held by the instances.
 using FaultSegmentValue = korvane::input::Segment;

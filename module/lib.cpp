@@ -39,8 +39,6 @@ PyTypeObject* build_type(const ClassDef& d) noexcept {
 
 }  // namespace
 
-const ClassDef& class_def(ClassId id) noexcept { return *kDefs[id]; }
-
 PyTypeObject* type_object(ClassId id) noexcept {
     if (g_types[id] == nullptr) g_types[id] = build_type(*kDefs[id]);
     return g_types[id];

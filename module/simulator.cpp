@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <exception>
 #include <limits>
 #include <memory>
 #include <string>
@@ -16,35 +15,54 @@ namespace quelmar {
 
 namespace {
 
-constexpr const char* kSimulatorPos[] = {"config", "slip_model", "velocity_model"};
-const Params kSimulatorParams{"Simulator", "__new__", kSimulatorPos, {}};
+// The arguments of Simulator, converted: the core values of the three
+// instances, which the bound arguments keep alive.
+struct SimulatorArgs {
+    const HfConfigValue* config;
+    const SlipModelValue* slip_model;
+    const VelocityModelValue* velocity_model;
+};
 
-PyObject* simulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guard([&]() -> PyObject* {
-        Ref bound[3];
-        if (!bind(kSimulatorParams, args, kwargs, bound)) return nullptr;
-        constexpr ClassId expected[3] = {kHfConfig, kSlipModel, kVelocityModel1D};
-        for (std::size_t i = 0; i < 3; ++i) {
-            if (!check_instance(bound[i].get(), required_type(expected[i]), kSimulatorPos[i])) {
-                return nullptr;
-            }
-        }
-        const HfConfigValue& config = value_of<HfConfigValue>(bound[0].get());
-        const SlipModelValue& model = value_of<SlipModelValue>(bound[1].get());
-        const VelocityModelValue& layers = value_of<VelocityModelValue>(bound[2].get());
-        auto sim = SimulatorValue::create(config, model, layers);
-        if (!sim) {
-            PyErr_SetString(PyExc_ValueError, sim.error().display().c_str());
-            return nullptr;
-        }
-        return emplace(type, std::move(sim).value());
-    });
+constexpr Field<SimulatorArgs> kSimulatorFields[] = {
+    {"config", instance_field<kHfConfig, &SimulatorArgs::config>},
+    {"slip_model", instance_field<kSlipModel, &SimulatorArgs::slip_model>},
+    {"velocity_model", instance_field<kVelocityModel1D, &SimulatorArgs::velocity_model>}};
+constexpr Params kSimulatorParams = params_of<kSimulatorFields>("Simulator", "__new__", 3);
+
+// The simulator built from the three values; ValueError with the core's text
+// when it refuses them.
+PyObject* new_simulator(PyTypeObject* type, const SimulatorArgs& a) {
+    auto sim = SimulatorValue::create(*a.config, *a.slip_model, *a.velocity_model);
+    if (!sim) {
+        PyErr_SetString(PyExc_ValueError, sim.error().display().c_str());
+        return nullptr;
+    }
+    return emplace(type, std::move(sim).value());
 }
 
-constexpr const char* kRunKeywords[] = {"latitude_deg", "longitude_deg", "station_seed", "kappa_s",
-                                        "q_frequency_exponent"};
-const Params kRunParams{"Simulator", "run_stations", {}, kRunKeywords};
-constexpr int kRunTypes[] = {NPY_FLOAT32, NPY_FLOAT32, NPY_UINT64, NPY_FLOAT32, NPY_FLOAT32};
+PyObject* simulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return construct(kSimulatorParams, kSimulatorFields, args, kwargs,
+                     [&](const SimulatorArgs& a, const Ref*) { return new_simulator(type, a); });
+}
+
+// The five per-station arrays of run_stations, in parameter order.
+enum StationArray { kLatitude, kLongitude, kSeed, kKappa, kQExponent, kStationArrays };
+
+// The arrays of run_stations, borrowed from the bound arguments.
+struct StationArgs {
+    PyArrayObject* arrays[kStationArrays];
+};
+
+template <StationArray I, int Typenum>
+constexpr auto station_field = run_field<&StationArgs::arrays, I, Typenum>;
+
+constexpr Field<StationArgs> kRunFields[] = {
+    {"latitude_deg", station_field<kLatitude, NPY_FLOAT32>},
+    {"longitude_deg", station_field<kLongitude, NPY_FLOAT32>},
+    {"station_seed", station_field<kSeed, NPY_UINT64>},
+    {"kappa_s", station_field<kKappa, NPY_FLOAT32>},
+    {"q_frequency_exponent", station_field<kQExponent, NPY_FLOAT32>}};
+constexpr Params kRunParams = params_of<kRunFields>("Simulator", "run_stations");
 
 // Frees the output buffer once the array that took it over is released.
 void free_buffer(PyObject* capsule) noexcept {
@@ -139,13 +157,13 @@ PyObject* wrap_output(float* out, std::size_t n_station, std::size_t n_time) {
 // ValueError naming the first array shorter than latitude_deg: a station
 // missing from one array must not come back as a record of zeros. Longer
 // arrays are fine (their extra entries are ignored).
-bool check_lengths(PyArrayObject* const* arrays) {
-    const npy_intp n_station = PyArray_DIM(arrays[0], 0);
-    for (std::size_t i = 1; i < 5; ++i) {
-        const npy_intp n = PyArray_DIM(arrays[i], 0);
+bool check_lengths(const StationArgs& s) {
+    const npy_intp n_station = PyArray_DIM(s.arrays[kLatitude], 0);
+    for (std::size_t i = kLongitude; i < kStationArrays; ++i) {
+        const npy_intp n = PyArray_DIM(s.arrays[i], 0);
         if (n < n_station) {
             PyErr_Format(PyExc_ValueError, "%s has %zd %s, but latitude_deg has %zd",
-                         kRunKeywords[i], n, n == 1 ? "entry" : "entries", n_station);
+                         kRunFields[i].name, n, n == 1 ? "entry" : "entries", n_station);
             return false;
         }
     }
@@ -170,64 +188,53 @@ bool check_station_values(const Batch& batch) {
     return true;
 }
 
+// The batch the checked arrays describe, one station per latitude_deg entry
+// (the generator variant not yet read).
+Batch batch_of(const StationArgs& s) {
+    Batch batch;
+    batch.latitude_deg = static_cast<const float*>(PyArray_DATA(s.arrays[kLatitude]));
+    batch.longitude_deg = static_cast<const float*>(PyArray_DATA(s.arrays[kLongitude]));
+    batch.station_seed = static_cast<const std::uint64_t*>(PyArray_DATA(s.arrays[kSeed]));
+    batch.kappa_s = static_cast<const float*>(PyArray_DATA(s.arrays[kKappa]));
+    batch.q_frequency_exponent = static_cast<const float*>(PyArray_DATA(s.arrays[kQExponent]));
+    batch.n_station = static_cast<std::size_t>(PyArray_DIM(s.arrays[kLatitude], 0));
+    return batch;
+}
+
 PyObject* simulator_run_stations(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                  PyObject* kwnames) {
     return guard([&]() -> PyObject* {
-        Ref bound[5];
-        if (!bind_fast(kRunParams, args, static_cast<std::size_t>(nargsf), kwnames, bound)) {
+        Ref bound[kStationArrays];
+        StationArgs s{};
+        // Type, dimension count and dtype of all five before any layout check.
+        if (!bind_fast(kRunParams, args, static_cast<std::size_t>(nargsf), kwnames, bound) ||
+            !convert_fields(kRunFields, bound, s)) {
             return nullptr;
         }
-        // Type, dimension count and dtype of all five before any layout check.
-        PyArrayObject* arrays[5];
-        for (std::size_t i = 0; i < 5; ++i) {
-            PyObject* a = as_array(bound[i].get(), 1, kRunTypes[i], kRunKeywords[i]);
-            if (a == nullptr) return nullptr;
-            arrays[i] = reinterpret_cast<PyArrayObject*>(a);
-        }
-        for (PyArrayObject* a : arrays) {
+        for (PyArrayObject* a : s.arrays) {
             if (!check_flat_run(reinterpret_cast<PyObject*>(a))) return nullptr;
         }
-        if (!check_lengths(arrays)) return nullptr;
-        Batch batch;
-        batch.latitude_deg = static_cast<const float*>(PyArray_DATA(arrays[0]));
-        batch.longitude_deg = static_cast<const float*>(PyArray_DATA(arrays[1]));
-        batch.station_seed = static_cast<const std::uint64_t*>(PyArray_DATA(arrays[2]));
-        batch.kappa_s = static_cast<const float*>(PyArray_DATA(arrays[3]));
-        batch.q_frequency_exponent = static_cast<const float*>(PyArray_DATA(arrays[4]));
-        batch.n_station = static_cast<std::size_t>(PyArray_DIM(arrays[0], 0));
+        if (!check_lengths(s)) return nullptr;
+        Batch batch = batch_of(s);
         if (!check_station_values(batch)) return nullptr;
         batch.variant = korvane::rng::variant_from_environment();
 
         const SimulatorValue& sim = value_of<SimulatorValue>(self);
-        float* out = nullptr;
-        std::exception_ptr failure;
-        Py_BEGIN_ALLOW_THREADS
-        try {
-            out = simulate_batch(sim, batch);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        Py_END_ALLOW_THREADS
-        if (failure) std::rethrow_exception(failure);  // raised by guard, lock held
+        float* out = without_gil([&] { return simulate_batch(sim, batch); });
         return wrap_output(out, batch.n_station, sim.n_time);
     });
 }
 
+constexpr char kRunDoc[] =
+    "Simulate a batch of stations.\n\nReturns acceleration in cm/s^2, shaped `(3, n_station, "
+    "n_time)` with components\nordered 090/000/vertical.";
+
 PyMethodDef kSimulatorMethods[] = {
     {"run_stations", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(simulator_run_stations)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "run_stations($self, *, latitude_deg, longitude_deg, station_seed, kappa_s, "
-     "q_frequency_exponent)\n--\n\n"
-     "Simulate a batch of stations.\n\nReturns acceleration in cm/s^2, shaped `(3, n_station, "
-     "n_time)` with components\nordered 090/000/vertical."},
+     METH_FASTCALL | METH_KEYWORDS, kDocOf<kRunParams, kRunDoc>.data()},
     {nullptr, nullptr, 0, nullptr}};
 
-}  // namespace
-
-const ClassDef kSimulatorDef = {
-    "Simulator",
-    "builtins.Simulator",
-    "Simulator(config, slip_model, velocity_model)\n--\n\n"
+constexpr char kSimulatorDoc[] =
     "A configured simulation, ready to run stations against.\n\n"
     "Built once per source; the station-independent work — the air layer, the slip-model\n"
     "normalisation, the moment scaling — happens here rather than per station.\n\n"
@@ -235,11 +242,11 @@ const ClassDef kSimulatorDef = {
     "`run_stations` releases the GIL and takes `&self`, so one of these can be shared across a\n"
     "**dask thread pool**. It is deliberately not picklable: `dask.distributed` would need to\n"
     "send it between processes, and a silent re-normalisation on the far side is a worse\n"
-    "failure than a loud one here.",
-    sizeof(Instance<SimulatorValue>),
-    dealloc<SimulatorValue>,
-    simulator_new,
-    nullptr,
-    kSimulatorMethods};
+    "failure than a loud one here.";
+
+}  // namespace
+
+const ClassDef kSimulatorDef =
+    define_class<SimulatorValue, kSimulatorParams, kSimulatorDoc>(simulator_new, nullptr, kSimulatorMethods);
 
 }  // namespace quelmar
