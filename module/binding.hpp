@@ -119,7 +119,7 @@ auto without_gil(F&& work) -> decltype(work()) {
 // from a field table by params_of, never written by hand.
 struct Params {
     const char* cls;   // class name, e.g. "SlipModel"
-    const char* func;  // "__new__" for a constructor
+    const char* func;  // kConstructor for a constructor
     std::span<const char* const> positional;    // positional-or-keyword, in order
     std::span<const char* const> keyword_only;  // in order
 
@@ -138,11 +138,11 @@ bool bind_fast(const Params& params, PyObject* const* args, std::size_t nargsf,
 
 // ---- field tables ----------------------------------------------------------
 // A call's parameters are stated once, as a table of fields in parameter
-// order; its keyword list (params_of), its text signature (doc_of) and the
+// order; its keyword list (params_of), its text signature (kDocOf) and the
 // order of conversion (convert_fields) all come from that table.
 
 // One parameter: its name, and how its argument is converted into what it
-// fills of `V` (false with an exception set, the note naming it added).
+// fills of `V` (false with an exception set).
 template <class V>
 struct Field {
     const char* name;
@@ -157,10 +157,14 @@ inline constexpr auto kNamesOf = [] {
     return names;
 }();
 
-// The parameters of `cls.func` over a field table: the first `n_positional`
-// are positional-or-keyword, the rest keyword-only.
+// The name under which a class's constructor is bound and reported.
+inline constexpr char kConstructor[] = "__new__";
+
+// The parameters of `cls.func` (the constructor by default) over a field
+// table: the first `n_positional` are positional-or-keyword, the rest
+// keyword-only.
 template <auto& Fields>
-constexpr Params params_of(const char* cls, const char* func, std::size_t n_positional = 0) {
+constexpr Params params_of(const char* cls, std::size_t n_positional = 0, const char* func = kConstructor) {
     const std::span<const char* const> names = kNamesOf<Fields>;
     return {cls, func, names.first(n_positional), names.subspan(n_positional)};
 }
@@ -194,9 +198,9 @@ PyObject* construct(const Params& params, const Field<V> (&fields)[N], PyObject*
 namespace detail {
 
 // Writes the docstring of `p` to `out` (unless null) and returns its length:
-// the text signature ("Cls(a, *, b)" for __new__, "func($self, *, b)" for a
-// method), the "\n--\n\n" after which CPython's help() shows no signature
-// line of its own, then `body`.
+// the text signature ("Cls(a, *, b)" for a constructor, "func($self, *, b)"
+// for a method), the "\n--\n\n" by which CPython knows it (it becomes
+// __text_signature__ and is left out of __doc__), then `body`.
 constexpr std::size_t write_doc(const Params& p, std::string_view body, char* out) {
     std::size_t n = 0;
     auto put = [&](std::string_view s) {
@@ -209,7 +213,7 @@ constexpr std::size_t write_doc(const Params& p, std::string_view body, char* ou
         put(s);
         separator = ", ";
     };
-    const bool method = std::string_view(p.func) != "__new__";
+    const bool method = std::string_view(p.func) != kConstructor;
     put(method ? p.func : p.cls);
     put("(");
     if (method) item("$self");

@@ -57,7 +57,7 @@ constexpr Field<Source> kSourceFields[] = {
     {"rupture_velocity_shallow", f32_field<&Source::rupture_velocity_shallow>},
     {"rupture_velocity_deep", f32_field<&Source::rupture_velocity_deep>},
     {"rupture_velocity_sigma", f32_field<&Source::rupture_velocity_sigma>}};
-constexpr Params kSourceParams = params_of<kSourceFields>("SourceParameters", "__new__");
+constexpr Params kSourceParams = params_of<kSourceFields>("SourceParameters");
 
 // The rupture-velocity factors and spread: a negative or infinite one gives
 // finite records of no meaning, and a NaN or negative spread would silently
@@ -82,7 +82,7 @@ PyObject* source_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 using Site = SiteParametersValue;
 constexpr Field<Site> kSiteFields[] = {{"fmax_hz", f32_field<&Site::fmax_hz>}};
-constexpr Params kSiteParams = params_of<kSiteFields>("SiteParameters", "__new__");
+constexpr Params kSiteParams = params_of<kSiteFields>("SiteParameters");
 
 // fmax 0 or below gives all-zero or meaningless records wherever it is used
 // (stations whose kappa is not positive). NaN and inf keep their meaning.
@@ -98,7 +98,7 @@ PyObject* site_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 using Record = RecordParametersValue;
 constexpr Field<Record> kRecordFields[] = {{"duration_s", f32_field<&Record::duration_s>},
                                            {"dt", f32_field<&Record::dt>}};
-constexpr Params kRecordParams = params_of<kRecordFields>("RecordParameters", "__new__");
+constexpr Params kRecordParams = params_of<kRecordFields>("RecordParameters");
 
 PyObject* record_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return new_value(type, args, kwargs, kRecordParams, kRecordFields, unchecked<Record>);
@@ -133,7 +133,7 @@ bool duration_model_field(PyObject* o, const char* name, Path& out) {
 
 constexpr Field<Path> kPathFields[] = {{"rayset", rayset_field},
                                        {"path_duration_model", duration_model_field}};
-constexpr Params kPathParams = params_of<kPathFields>("PathParameters", "__new__");
+constexpr Params kPathParams = params_of<kPathFields>("PathParameters");
 
 PyObject* path_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return new_value(type, args, kwargs, kPathParams, kPathFields, unchecked<Path>);
@@ -147,7 +147,7 @@ constexpr Field<Config> kConfigFields[] = {
     {"path", instance_field<kPathParameters, &Config::path>},  // own copy of the ray codes
     {"site", instance_field<kSiteParameters, &Config::site>},
     {"record", instance_field<kRecordParameters, &Config::record>}};
-constexpr Params kConfigParams = params_of<kConfigFields>("HfConfig", "__new__");
+constexpr Params kConfigParams = params_of<kConfigFields>("HfConfig");
 
 PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return new_value(type, args, kwargs, kConfigParams, kConfigFields, unchecked<Config>);
@@ -181,7 +181,7 @@ constexpr Field<SegmentArgs> kSegmentFields[] = {
     {"rise_time_s", grid_field<&SegmentArgs::rise_time_s>},
     {"rupture_time_s", grid_field<&SegmentArgs::rupture_time_s>},
     {"stress_drop_bars", grid_field<&SegmentArgs::stress_drop_bars>}};
-constexpr Params kSegmentParams = params_of<kSegmentFields>("FaultSegment", "__new__");
+constexpr Params kSegmentParams = params_of<kSegmentFields>("FaultSegment");
 
 // Element (r, c) of a 2-D float32 grid, read through its strides (any
 // layout, possibly unaligned), bits unchanged.
@@ -300,7 +300,7 @@ bool segments_field(PyObject* o, const char* name, SlipArgs& out) {
 }
 
 constexpr Field<SlipArgs> kSlipFields[] = {{"segments", segments_field}};
-constexpr Params kSlipParams = params_of<kSlipFields>("SlipModel", "__new__", 1);
+constexpr Params kSlipParams = params_of<kSlipFields>("SlipModel", 1);
 
 // The slip model of the given segments, each copied.
 PyObject* new_slip_model(PyTypeObject* type, const SlipArgs& a) {
@@ -354,7 +354,7 @@ constexpr Field<VelocityArgs> kVelocityFields[] = {
     {"quality_factor_p", layer_field<kQp, NPY_FLOAT32>},
     {"quality_factor_s", layer_field<kQs, NPY_FLOAT32>},
     {"vs_moho_km_s", f64_field<&VelocityArgs::vs_moho_km_s>}};
-constexpr Params kVelocityParams = params_of<kVelocityFields>("VelocityModel1D", "__new__");
+constexpr Params kVelocityParams = params_of<kVelocityFields>("VelocityModel1D");
 
 template <class T>
 const T* run_of(PyArrayObject* a) noexcept {

@@ -1,6 +1,8 @@
 // The Simulator class: builds the core simulator from an HfConfig, a
 // SlipModel and a VelocityModel1D, and holds it by value
-// (Instance<korvane::sim::Simulator>); methods only read it.
+// (Instance<korvane::sim::Simulator>); methods only read it. run_stations
+// checks the whole batch under the interpreter lock, then simulates it with
+// the lock released and hands the buffer to NumPy without a copy.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -27,7 +29,7 @@ constexpr Field<SimulatorArgs> kSimulatorFields[] = {
     {"config", instance_field<kHfConfig, &SimulatorArgs::config>},
     {"slip_model", instance_field<kSlipModel, &SimulatorArgs::slip_model>},
     {"velocity_model", instance_field<kVelocityModel1D, &SimulatorArgs::velocity_model>}};
-constexpr Params kSimulatorParams = params_of<kSimulatorFields>("Simulator", "__new__", 3);
+constexpr Params kSimulatorParams = params_of<kSimulatorFields>("Simulator", 3);
 
 // The simulator built from the three values; ValueError with the core's text
 // when it refuses them.
@@ -62,11 +64,14 @@ constexpr Field<StationArgs> kRunFields[] = {
     {"station_seed", station_field<kSeed, NPY_UINT64>},
     {"kappa_s", station_field<kKappa, NPY_FLOAT32>},
     {"q_frequency_exponent", station_field<kQExponent, NPY_FLOAT32>}};
-constexpr Params kRunParams = params_of<kRunFields>("Simulator", "run_stations");
+constexpr Params kRunParams = params_of<kRunFields>("Simulator", 0, "run_stations");
+
+// The name of the capsule that owns an output buffer.
+constexpr char kOutputCapsule[] = "quelmar.acceleration";
 
 // Frees the output buffer once the array that took it over is released.
 void free_buffer(PyObject* capsule) noexcept {
-    std::free(PyCapsule_GetPointer(capsule, "quelmar.acceleration"));
+    std::free(PyCapsule_GetPointer(capsule, kOutputCapsule));
 }
 
 // Number of float32 values of a (3, n_station, n_time) output. Stops with
@@ -131,7 +136,7 @@ float* simulate_batch(const SimulatorValue& sim, const Batch& batch) {
 // Wraps the buffer as a writeable float32 (3, n_station, n_time) array whose
 // base capsule frees it; the buffer is freed here when wrapping fails.
 PyObject* wrap_output(float* out, std::size_t n_station, std::size_t n_time) {
-    Ref capsule(PyCapsule_New(out, "quelmar.acceleration", free_buffer));
+    Ref capsule(PyCapsule_New(out, kOutputCapsule, free_buffer));
     if (!capsule) {
         std::free(out);
         return nullptr;
