@@ -4,6 +4,10 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <numbers>
+#include <optional>
+#include <span>
+#include <vector>
 
 #include "korvane/fault.hpp"
 #include "korvane/fft.hpp"
@@ -43,8 +47,28 @@ float path_duration(std::span<const DurationSegment> table, float r) {
 
 namespace {
 
-constexpr float kPi = 3.1415927f;
-constexpr float kHalfPi = 1.5707964f;
+constexpr float kPi = std::numbers::pi_v<float>;
+constexpr float kHalfPi = kPi / 2.0f;
+static_assert(kPi == 3.1415927f && kHalfPi == 1.5707964f);
+
+// A subfault's time window is this many times its ground-motion duration (the
+// path duration plus the source duration), dimensionless.
+constexpr float kWindowPerDuration = 2.12f;
+
+// Largest perturbed rupture velocity, as a fraction of the source layer's S
+// velocity like the depth profile it perturbs.
+constexpr float kMaxRuptureVelocityFraction = 1.4f;
+
+// The straight path of ray code 0: its quality factor (t* = R / (vs Q)), and
+// its arrival, this fraction of the travel time at this S velocity (km/s).
+constexpr float kStraightPathQ = 150.0f;
+constexpr float kStraightArrivalFraction = 0.7f;
+constexpr float kStraightArrivalVelocityKmS = 3.7f;
+
+// Arrival time (s) of the straight path over hypocentral distance r_km.
+float straight_path_arrival_s(float r_km) {
+    return (r_km * kStraightArrivalFraction) / kStraightArrivalVelocityKmS;
+}
 
 // x + y in 32-bit sample arithmetic, stopping on overflow. y may be any
 // non-negative size (a plan length).
@@ -61,6 +85,226 @@ void check_record_length(std::size_t n_time) {
     if (n_time > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
         fail("a record of " + std::to_string(n_time) +
              " samples is longer than the 2147483647 samples a run can index");
+    }
+}
+
+// The station's two lists of uniform deviates for the vertical radiation
+// average of every ray; the station stream draws nothing else.
+struct Deviates {
+    std::vector<float> u;  // drawn first
+    std::vector<float> w;
+};
+
+Deviates draw_deviates(std::uint64_t seed, rng::Variant variant, std::size_t n) {
+    rng::DrawSource stream = rng::DrawSource::for_station(seed, variant);
+    Deviates d{std::vector<float>(n), std::vector<float>(n)};
+    for (float& u : d.u) u = stream.uniform();
+    for (float& w : d.w) w = stream.uniform();
+    return d;
+}
+
+// What every segment, subfault and ray of one station run shares.
+struct StationRun {
+    const Simulator& sim;
+    std::int32_t n_time = 0;         // the record length as the sample arithmetic counts it
+    bool has_straight_path = false;  // a code 0 anywhere in the ray set
+    stoc::PlanCache plans;           // one plan per length met, for the whole run
+    stoc::WindowParams window;
+    RayContext rays;
+};
+
+StationRun start_run(const Simulator& sim, const Station& station, const Deviates& deviates) {
+    const std::vector<std::int32_t>& codes = sim.rayset;
+    return {.sim = sim,
+            .n_time = static_cast<std::int32_t>(sim.n_time),
+            .has_straight_path = std::find(codes.begin(), codes.end(), 0) != codes.end(),
+            .plans = stoc::PlanCache(sim.dt, station.q_frequency_exponent, sim.eps, sim.eta),
+            .window = {.dt = sim.dt, .eps = sim.eps, .eta = sim.eta, .kappa_s = station.kappa_s},
+            .rays = {.ray_layers = sim.ray_layers, .ln_grid = sim.ln_grid, .n_deviates = sim.n_deviates,
+                     .deviates_u = deviates.u, .deviates_w = deviates.w, .fmax_hz = sim.fmax_hz}};
+}
+
+// The layer holding depth z, with its S velocity and density rounded to f32.
+struct SourceLayer {
+    std::size_t index = 0;
+    float vs_km_s = 0.0f;
+    float density_g_cm3 = 0.0f;
+};
+
+SourceLayer source_layer(std::span<const RayLayer> layers, float z) {
+    const std::size_t index = source_layer_index(layers, z);
+    return {.index = index,
+            .vs_km_s = static_cast<float>(layers[index].vsh_km_s),
+            .density_g_cm3 = static_cast<float>(layers[index].density_g_cm3)};
+}
+
+// Window length Tw (s) of a subfault, from its unperturbed rupture velocity.
+float window_length_s(const Simulator& sim, const geom::SubfaultGeometry& g, float corner_factor,
+                      float shape_factor) {
+    const float vs = source_layer(sim.ray_layers, g.depth_km).vs_km_s;
+    const float rv0 = rupture_velocity_profile(sim, g.depth_km);
+    const float duration = path_duration(sim.duration_table, g.hypocentral_distance_km);
+    const float fc0 = ((rv0 * corner_factor) * vs) / (kPi * sim.dx);
+    return kWindowPerDuration * (duration + (1.0f / fc0) * std::sqrt(shape_factor));
+}
+
+// Window lengths of every subfault of segment s, whatever its weight, into
+// `out` (row-major); returns the largest, 0 for none (NaN lengths ignored).
+float fill_window_lengths(const Simulator& sim, std::size_t s, const geom::GeometryGrid& grid,
+                          std::vector<float>& out) {
+    const float corner_factor = sim.segment_mechanisms[s].corner_frequency_factor;
+    const std::vector<SourceStrength>& strengths = sim.source_strengths[s];
+    out.assign(grid.records.size(), 0.0f);
+    float max_tw = 0.0f;
+    for (std::size_t idx = 0; idx < out.size(); ++idx) {
+        const float tw = window_length_s(sim, grid.records[idx], corner_factor, strengths[idx].shape_factor);
+        out[idx] = tw;
+        if (tw > max_tw) max_tw = tw;
+    }
+    return max_tw;
+}
+
+// Plan length of a segment's working buffers. The segment's largest window
+// fixes its plan length (a window no transform can hold stops here). A ray
+// uses at most min(good_length(Z), good_length(2 * samples left)) of it, and
+// both are bounded: Z by the largest window, the samples left by the record.
+// So the buffers take the smaller bound and plans are built only for the
+// lengths rays use. The records are the same; what changes is that a light
+// subfault in the air layer, whose window runs to tens of millions of samples
+// but which is never synthesised, no longer costs gigabytes and seconds.
+std::size_t segment_frame_length(float max_tw, float dt, std::size_t n_time) {
+    const std::size_t n_seg = fft::good_length(to_usize(std::trunc((max_tw + max_tw) / dt)));
+    return std::min(n_seg, fft::good_length(2 * std::max<std::size_t>(n_time, 1)));
+}
+
+// Rupture velocity of a subfault at depth z, as a fraction of the source
+// layer's S velocity: the depth profile, perturbed log-normally by one normal
+// draw of the subfault stream when sigma > 0 (a NaN perturbation gives the cap).
+float rupture_velocity(const Simulator& sim, float z, rng::DrawSource& stream) {
+    const float rv0 = rupture_velocity_profile(sim, z);
+    if (!(sim.rupture_velocity_sigma > 0.0f)) return rv0;
+    const float perturbed = rv0 * std::exp(stream.normal() * sim.rupture_velocity_sigma);
+    return perturbed < kMaxRuptureVelocityFraction ? perturbed : kMaxRuptureVelocityFraction;
+}
+
+// A subfault that passed the weight and lateness tests, as its rays see it.
+struct Subfault {
+    const geom::SubfaultGeometry* geometry = nullptr;
+    SourceLayer layer;
+    float window_length_s = 0.0f;      // Tw
+    float lead_s = 0.0f;               // from the window's start to its peak
+    std::int32_t onset = 0;            // rupture onset, samples
+    float corner_frequency_hz = 0.0f;  // from the perturbed rupture velocity
+    SourceStrength strength;
+};
+
+// Subfault idx of segment s, or nothing when even its earliest arrival (the
+// fastest S velocity along the straight line, or the straight path when the
+// ray set has one) comes after the record's end. The rupture-velocity draw
+// comes first, so a late subfault draws it too.
+std::optional<Subfault> subfault_in_time(const StationRun& run, std::size_t s, std::size_t idx,
+                                         const geom::SubfaultGeometry& g, float tw,
+                                         rng::DrawSource& stream) {
+    const Simulator& sim = run.sim;
+    Subfault sub{.geometry = &g, .layer = source_layer(sim.ray_layers, g.depth_km),
+                 .window_length_s = tw, .lead_s = sim.eps * tw,
+                 .strength = sim.source_strengths[s][idx]};
+    const float rv = rupture_velocity(sim, g.depth_km, stream);
+    const float r = g.hypocentral_distance_km;
+    float bound = r / sim.vs_max - sub.lead_s;
+    if (run.has_straight_path) bound = std::fmin(bound, straight_path_arrival_s(r));
+    sub.onset = to_i32(std::trunc(sim.segments[s].subfaults[idx].rupture_time_s / sim.dt));
+    const std::int32_t first = to_i32(std::trunc(bound / sim.dt));
+    if (checked_add(first, sub.onset) > run.n_time) return std::nullopt;
+    const float corner_factor = sim.segment_mechanisms[s].corner_frequency_factor;
+    sub.corner_frequency_hz = (((rv * corner_factor) * sub.layer.vs_km_s) / sim.dx) / kPi;
+    return sub;
+}
+
+// One ray's path from its subfault to the station.
+struct RayArrival {
+    float path_km = 0.0f;
+    float t_star_s = 0.0f;
+    float takeoff_rad = 0.0f;  // from the downward vertical
+    float arrival_s = 0.0f;    // from the rupture onset to the start of the ray's window
+};
+
+RayArrival ray_arrival(state::RayState& ray_state, std::span<const RayLayer> layers,
+                       std::int32_t code, const Subfault& sub) {
+    const geom::SubfaultGeometry& g = *sub.geometry;
+    if (code == 0) {
+        const float r = g.hypocentral_distance_km;
+        return {.path_km = r, .t_star_s = r / (sub.layer.vs_km_s * kStraightPathQ),
+                .takeoff_rad = g.takeoff_rad, .arrival_s = straight_path_arrival_s(r)};
+    }
+    state::GreenResult green;
+    ray::green_function(green, ray_state, layers, code, state::WaveMode::Shear, g.depth_km,
+                        g.epicentral_distance_km);
+    const float x = green.ray_parameter_s_km * sub.layer.vs_km_s;
+    float takeoff = x > 1.0f ? kHalfPi : std::asin(x);
+    if (code > 0 && code % 2 == 1) takeoff = kPi - takeoff;  // odd codes leave upward
+    return {.path_km = green.path_length_km, .t_star_s = green.t_star_s, .takeoff_rad = takeoff,
+            .arrival_s = green.travel_time_s - sub.lead_s};
+}
+
+// Where a ray lands in the record: its samples src .. src + written - 1 go
+// to output indices dst .. dst + written - 1.
+struct Placement {
+    const stoc::SpectrumPlan* plan = nullptr;  // the ray's plan, of length n
+    std::size_t n = 0;
+    std::size_t src = 0;
+    std::size_t dst = 0;
+    std::size_t written = 0;
+};
+
+// Placement of a ray whose window starts arrival_s after its subfault's
+// onset, or nothing when no sample of it falls inside the record. Sample
+// positions are 1-based: sample q of the ray lands at start - 1 + q.
+std::optional<Placement> place_ray(StationRun& run, const Subfault& sub, float arrival_s) {
+    const float dt = run.sim.dt;
+    const std::int32_t start = checked_add(to_i32(std::trunc(arrival_s / dt)), sub.onset);
+    if (start > run.n_time) return std::nullopt;
+    const std::int32_t m = std::max(start, 1);  // first record sample the ray can reach
+    const std::int64_t remaining = static_cast<std::int64_t>(run.n_time) - m + 1;
+    const std::size_t z_len = to_usize(std::trunc((sub.window_length_s + sub.window_length_s) / dt));
+    const std::size_t n =
+        std::min(fft::good_length(z_len),
+                 fft::good_length(2 * static_cast<std::size_t>(std::max<std::int64_t>(remaining, 1))));
+    const stoc::SpectrumPlan& plan = run.plans.for_length(n);
+    const std::int32_t last = std::min(checked_sub(add_samples(start, n), 1), run.n_time);
+    if (last < m) return std::nullopt;
+    return Placement{.plan = &plan, .n = n,
+                     .src = static_cast<std::size_t>(checked_sub(m, start)),
+                     .dst = static_cast<std::size_t>(m - 1),
+                     .written = static_cast<std::size_t>(last - m + 1)};
+}
+
+RayGeometry ray_geometry(const SegmentMechanism& mech, const Subfault& sub, const RayArrival& ray) {
+    return {.strike = mech.strike_rad, .dip = mech.dip_rad, .rake = mech.rake_rad,
+            .azimuth = sub.geometry->azimuth_rad, .takeoff = ray.takeoff_rad,
+            .source_layer = sub.layer.index};
+}
+
+// The ray's source spectrum; its fmax_hz is set per component by the synthesis.
+stoc::SourceSpectrumParams source_spectrum(const Subfault& sub, const RayArrival& ray, float fmax_hz) {
+    return {.distance_km = ray.path_km,
+            .window_length_s = sub.window_length_s,
+            .beta_km_s = sub.layer.vs_km_s,
+            .density_g_cm3 = sub.layer.density_g_cm3,
+            .corner_frequency_hz = sub.corner_frequency_hz,
+            .moment_dyne_cm = sub.strength.moment_dyne_cm,
+            .shape_factor = sub.strength.shape_factor,
+            .fmax_hz = fmax_hz,
+            .path_t = ray.t_star_s};
+}
+
+// Adds the ray's three time rows, times its subfault's moment weight, into the
+// record (x + w y in f32; no other scaling follows).
+void add_weighted(const RecordRows& out, const SegmentFrame& frame, const Placement& place, float w) {
+    for (std::size_t comp = 0; comp < 3; ++comp) {
+        const float* y = frame.time_row(comp, place.n).data() + place.src;
+        float* x = out.rows[comp].data() + place.dst;
+        for (std::size_t q = 0; q < place.written; ++q) x[q] = x[q] + w * y[q];
     }
 }
 
@@ -99,160 +343,40 @@ void Simulator::run_into(const Station& station, std::uint64_t seed, const Recor
 void Simulator::run_into(const Station& station, std::uint64_t seed, rng::Variant variant,
                          const RecordRows& out, RunStats* stats) const {
     check_record_length(n_time);
-    for (const auto& row : out.rows) {
-        check_same_length(row.size(), n_time);
-    }
-    const auto n_time_i = static_cast<std::int32_t>(n_time);
-
-    // The station stream supplies only the two lists of deviates of the
-    // vertical radiation average; its variant is that of every stream below.
-    rng::DrawSource station_stream = rng::DrawSource::for_station(seed, variant);
-    std::vector<float> deviates_u(n_deviates);
-    std::vector<float> deviates_w(n_deviates);
-    for (float& u : deviates_u) u = station_stream.uniform();
-    for (float& w : deviates_w) w = station_stream.uniform();
-
-    stoc::PlanCache plans(dt, station.q_frequency_exponent, eps, eta);
-    const bool has_code0 = std::find(rayset.begin(), rayset.end(), 0) != rayset.end();
-    const std::span<const RayLayer> layers(ray_layers);
-    const stoc::WindowParams window{dt, eps, eta, station.kappa_s};
-    const RayContext ctx{layers, ln_grid, n_deviates, deviates_u, deviates_w, fmax_hz};
+    for (const auto& row : out.rows) check_same_length(row.size(), n_time);
+    const Deviates deviates = draw_deviates(seed, variant, n_deviates);
+    StationRun run = start_run(*this, station, deviates);
 
     geom::GeometryGrid grid;
     std::vector<float> window_lengths;
     for (std::size_t s = 0; s < segments.size(); ++s) {
         const input::Segment& seg = segments[s];
-        const auto& mech = segment_mechanisms[s];
-        const float corner_factor = mech[3];
-        const std::vector<MomentWeight>& weights = moment_weights[s];
-        const std::vector<SourceStrength>& strengths = source_strengths[s];
-
-        // Segment key and the geometry of every subfault.
         const std::uint64_t seg_key = rng::segment_key(seed, s);
         geom::subfault_geometry(grid, geom::segment_geometry(seg), station.latitude_deg,
                                 station.longitude_deg);
-
-        // Window length of every subfault, whatever its weight.
-        const std::size_t count = grid.records.size();
-        window_lengths.assign(count, 0.0f);
-        float max_tw = 0.0f;
-        for (std::size_t idx = 0; idx < count; ++idx) {
-            const geom::SubfaultGeometry& g = grid.records[idx];
-            const RayLayer& layer = layers[source_layer_index(layers, g.depth_km)];
-            const auto vs = static_cast<float>(layer.vsh_km_s);
-            const float rv0 = rupture_velocity_profile(*this, g.depth_km);
-            const float duration = path_duration(duration_table, g.hypocentral_distance_km);
-            const float fc0 = ((rv0 * corner_factor) * vs) / (kPi * dx);
-            const float tw =
-                2.12f * (duration + (1.0f / fc0) * std::sqrt(strengths[idx].shape_factor));
-            window_lengths[idx] = tw;
-            if (tw > max_tw) max_tw = tw;
-        }
-
-        // The segment's largest window fixes its plan length (a window no
-        // transform can hold stops here). A ray uses at most min(good_length(Z),
-        // good_length(2 * samples left)) of it, and both are bounded: Z by the
-        // largest window, the samples left by the record. So the buffers take
-        // the smaller bound and plans are built only for the lengths rays use.
-        // The records are the same; what changes is that a light subfault in the
-        // air layer, whose window runs to tens of millions of samples but which
-        // is never synthesised, no longer costs gigabytes and seconds.
-        const std::size_t n_seg = fft::good_length(to_usize(std::trunc((max_tw + max_tw) / dt)));
-        const std::size_t n_frame =
-            std::min(n_seg, fft::good_length(2 * std::max<std::size_t>(n_time, 1)));
-        SegmentFrame frame(n_frame, n_grid);
+        const float max_tw = fill_window_lengths(*this, s, grid, window_lengths);
+        SegmentFrame frame(segment_frame_length(max_tw, dt, n_time), n_grid);
         state::RayState ray_state;
-
-        // Subfaults: columns outer, rows inner.
-        for (std::size_t c = 0; c < seg.n_along; ++c) {
+        for (std::size_t c = 0; c < seg.n_along; ++c) {  // columns outer, rows inner
             for (std::size_t r = 0; r < seg.n_down; ++r) {
                 const std::size_t idx = r * seg.n_along + c;
                 const std::uint64_t sub_key = rng::subfault_key(seg_key, idx);
                 rng::DrawSource sub_stream = rng::DrawSource::for_key(variant, sub_key);
-                const float w = weights[idx];
-                if (w < 0.001f) continue;
-
-                const geom::SubfaultGeometry& g = grid.records[idx];
-                const float dist = g.hypocentral_distance_km;
-                const float z = g.depth_km;
-                const std::size_t layer_index = source_layer_index(layers, z);
-                const auto vs = static_cast<float>(layers[layer_index].vsh_km_s);
-                const auto rho = static_cast<float>(layers[layer_index].density_g_cm3);
-
-                const float rv0 = rupture_velocity_profile(*this, z);
-                float rv = rv0;
-                if (rupture_velocity_sigma > 0.0f) {
-                    const float perturbed = rv0 * std::exp(sub_stream.normal() * rupture_velocity_sigma);
-                    rv = perturbed < 1.4f ? perturbed : 1.4f;  // NaN -> 1.4
-                }
-
-                const float tw = window_lengths[idx];
-                const float lead = eps * tw;  // window start to its peak
-                float bound = dist / vs_max - lead;
-                if (has_code0) bound = std::fmin(bound, (dist * 0.7f) / 3.7f);
-                const std::int32_t onset =
-                    to_i32(std::trunc(seg.subfaults[idx].rupture_time_s / dt));
-                const std::int32_t first = to_i32(std::trunc(bound / dt));
-                if (checked_add(first, onset) > n_time_i) continue;  // late subfault
-
-                const float fc = (((rv * corner_factor) * vs) / dx) / kPi;
-                if (rayset.empty()) continue;
-
-                const SourceStrength strength = strengths[idx];
-                const std::size_t z_len = to_usize(std::trunc((tw + tw) / dt));
-                const float t0_path = dist / (vs * 150.0f);
-                const float t0 = (dist * 0.7f) / 3.7f;
-                const RayGeometry base{mech[0], mech[1], mech[2], g.azimuth_rad, 0.0f, layer_index};
-
+                const MomentWeight w = moment_weights[s][idx];
+                if (w < kActiveWeight) continue;
+                const std::optional<Subfault> sub =
+                    subfault_in_time(run, s, idx, grid.records[idx], window_lengths[idx], sub_stream);
+                if (!sub) continue;
                 for (std::size_t j = 0; j < rayset.size(); ++j) {
-                    const std::int32_t code = rayset[j];
-                    rng::DrawSource ray_stream =
-                        rng::DrawSource::for_key(variant, rng::ray_key(sub_key, j));
-                    float path_km = dist;
-                    float path_t = t0_path;
-                    float takeoff = g.takeoff_rad;
-                    float x_t = t0;
-                    if (code != 0) {
-                        state::GreenResult green;
-                        ray::green_function(green, ray_state, layers, code, state::WaveMode::Shear,
-                                            z, g.epicentral_distance_km);
-                        const float x = green.ray_parameter_s_km * vs;
-                        takeoff = x > 1.0f ? kHalfPi : std::asin(x);
-                        if (code > 0 && code % 2 == 1) takeoff = kPi - takeoff;
-                        path_km = green.path_length_km;
-                        path_t = green.t_star_s;
-                        x_t = green.travel_time_s - lead;
-                    }
-
-                    // Placement: start is 1-based; sample q lands at start - 1 + q.
-                    const std::int32_t start = checked_add(to_i32(std::trunc(x_t / dt)), onset);
-                    if (start > n_time_i) continue;
-                    const std::int32_t m = std::max(start, 1);
-                    const std::int64_t remaining = static_cast<std::int64_t>(n_time_i) - m + 1;
-                    const std::size_t n_ray =
-                        std::min(fft::good_length(z_len),
-                                 fft::good_length(2 * static_cast<std::size_t>(std::max<std::int64_t>(remaining, 1))));
-                    const stoc::SpectrumPlan& plan = plans.for_length(n_ray);
-                    const std::int32_t last =
-                        std::min(checked_sub(add_samples(start, n_ray), 1), n_time_i);
-                    if (last < m) continue;
-                    const auto written = static_cast<std::size_t>(last - m + 1);
-                    const auto src = static_cast<std::size_t>(checked_sub(m, start));
-                    const auto dst = static_cast<std::size_t>(m - 1);
-
-                    RayGeometry ray = base;
-                    ray.takeoff = takeoff;
-                    const stoc::SourceSpectrumParams source{path_km, tw, vs, rho, fc,
-                                                            strength.moment_dyne_cm,
-                                                            strength.shape_factor, fmax_hz, path_t};
-                    synthesise_ray(plan, frame, ray_stream, ray, ctx, window, source);
-                    if (stats != nullptr) stats->add_ray(n_ray);
-
-                    for (std::size_t comp = 0; comp < 3; ++comp) {
-                        const float* y = frame.time_row(comp, n_ray).data() + src;
-                        float* x = out.rows[comp].data() + dst;
-                        for (std::size_t q = 0; q < written; ++q) x[q] = x[q] + w * y[q];
-                    }
+                    rng::DrawSource ray_stream = rng::DrawSource::for_key(variant, rng::ray_key(sub_key, j));
+                    const RayArrival ray = ray_arrival(ray_state, ray_layers, rayset[j], *sub);
+                    const std::optional<Placement> place = place_ray(run, *sub, ray.arrival_s);
+                    if (!place) continue;
+                    synthesise_ray(*place->plan, frame, ray_stream,
+                                   ray_geometry(segment_mechanisms[s], *sub, ray), run.rays, run.window,
+                                   source_spectrum(*sub, ray, fmax_hz));
+                    if (stats != nullptr) stats->add_ray(place->n);
+                    add_weighted(out, frame, *place, w);
                 }
             }
         }

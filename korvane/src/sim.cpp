@@ -1,13 +1,29 @@
 #include "korvane/sim.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numbers>
+#include <optional>
 
 namespace korvane::sim {
 
 namespace {
 
-constexpr float kDegToRad = 0.017453292f;  // pi / 180 rounded to f32
+constexpr float kDegToRad = static_cast<float>(std::numbers::pi / 180.0);
+static_assert(kDegToRad == 0.017453292f);
+
+// The deep ramp of the rupture-velocity profile starts at the deepest
+// hypocentre but no shallower than kDeepRampMinTopKm, and is kDeepRampWidthKm
+// wide (km).
+constexpr float kDeepRampMinTopKm = 15.0f;
+constexpr float kDeepRampWidthKm = 5.0f;
+
+// Unit conversions to dyne-cm. A moment weight is slip (cm) x vs^2 (km^2/s^2)
+// x density (g/cm^3) x area (km^2): (1e5)^4 turns the km^4 into cm^4. A
+// subfault moment is stress drop (bars, 1e6 dyne/cm^2) x dx^3 (km^3, 1e15 cm^3).
+constexpr float kWeightToDyneCm = 1e20f;
+constexpr float kStressVolumeToDyneCm = 1e21f;
 
 // Site-amplification frequencies, Hz.
 constexpr std::array<float, 20> kSiteFrequencies = {0.01f, 0.02f, 0.03f, 0.05f, 0.07f, 0.1f, 0.2f,
@@ -32,6 +48,151 @@ bool check_dicing(const std::vector<input::Segment>& segments, SimError& error) 
         }
     }
     return true;
+}
+
+std::array<float, 20> ln_site_frequencies() {
+    std::array<float, 20> ln_grid{};
+    for (std::size_t i = 0; i < kSiteFrequencies.size(); ++i) ln_grid[i] = std::log(kSiteFrequencies[i]);
+    return ln_grid;
+}
+
+// Mean of sqrt(L W) over the segments, those without subfaults included, km.
+float mean_subfault_size(const std::vector<input::Segment>& segments) {
+    float size_sum = 0.0f;
+    for (const input::Segment& s : segments) {
+        size_sum += std::sqrt(s.subfault_length_km * s.subfault_width_km);
+    }
+    return size_sum / static_cast<float>(segments.size());
+}
+
+// Rigidity times subfault area, (vs^2 rho) L W, of the source layer of row r
+// of a segment: f64 arithmetic rounded to f32.
+float rigidity_area(const input::Segment& s, std::size_t r, std::span<const input::InputLayer> layers) {
+    const float row_step = std::sin(s.dip_deg * kDegToRad) * s.subfault_width_km;
+    const float z = (static_cast<float>(r) + 0.5f) * row_step + s.top_depth_km;
+    const input::InputLayer& layer = layers[source_layer_index(layers, z)];
+    const double vs = layer.vsh_km_s;
+    return static_cast<float>(((vs * vs) * layer.density_g_cm3) * static_cast<double>(s.subfault_length_km) *
+                              static_cast<double>(s.subfault_width_km));
+}
+
+// Appends the moment weights (slip x rigidity x area) of segment `index` to
+// `weights`, row by row, adding each to `sum` in that order. Reports the first
+// weight that is not finite: it would make the total moment, and with it every
+// subfault's shape factor, NaN or infinite.
+std::optional<SimError> segment_moment_weights(const input::Segment& s, std::size_t index,
+                                               std::span<const input::InputLayer> layers,
+                                               std::vector<MomentWeight>& weights, float& sum) {
+    check_chunk_size(s.n_along);
+    weights.reserve(s.subfaults.size());
+    const std::size_t rows = s.subfaults.size() / s.n_along + (s.subfaults.size() % s.n_along != 0 ? 1 : 0);
+    for (std::size_t r = 0; r < rows; ++r) {
+        const float mu_a = rigidity_area(s, r, layers);
+        const std::size_t end = std::min(s.subfaults.size(), (r + 1) * s.n_along);
+        for (std::size_t i = r * s.n_along; i < end; ++i) {
+            const float w = s.subfaults[i].slip * mu_a;
+            if (!std::isfinite(w)) return SimError::slip(index, r, i - r * s.n_along, s.subfaults[i].slip, w);
+            weights.push_back(w);
+            sum += w;
+        }
+    }
+    return std::nullopt;
+}
+
+// Moment weights of every segment into `out`; returns the total moment M0,
+// dyne-cm, or the first bad cell, or a total beyond the float range.
+Result<float, SimError> moment_weights_of(const std::vector<input::Segment>& segments,
+                                       std::span<const input::InputLayer> layers,
+                                       std::vector<std::vector<MomentWeight>>& out) {
+    float weight_sum = 0.0f;
+    out.reserve(segments.size());
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        std::vector<MomentWeight>& weights = out.emplace_back();
+        if (auto error = segment_moment_weights(segments[i], i, layers, weights, weight_sum)) return *error;
+    }
+    const float m0 = weight_sum * kWeightToDyneCm;
+    if (!std::isfinite(m0)) return SimError::moment(m0);
+    return m0;
+}
+
+// Scales every weight so that the active ones average 1; returns their
+// number. With none active the weights are left alone (the factor is 0/0).
+std::size_t normalise_weights(std::vector<std::vector<MomentWeight>>& all) {
+    std::size_t n_active = 0;
+    float active_sum = 0.0f;
+    for (const auto& weights : all) {
+        for (const float w : weights) {
+            if (w > kActiveWeight) {
+                n_active = checked_add<std::size_t>(n_active, 1);
+                active_sum += w;
+            }
+        }
+    }
+    if (n_active == 0) return 0;
+    const float norm = static_cast<float>(n_active) / active_sum;
+    for (auto& weights : all) {
+        for (float& w : weights) w *= norm;
+    }
+    return n_active;
+}
+
+// Each subfault's moment, from its stress drop over a cube of the mean
+// subfault size dx, and its shape factor M0 / (sqrt(n_active) moment).
+std::vector<std::vector<SourceStrength>> source_strengths_of(const std::vector<input::Segment>& segments,
+                                                          float dx, float m0, std::size_t n_active) {
+    const float n_active_f = static_cast<float>(n_active);
+    std::vector<std::vector<SourceStrength>> all;
+    all.reserve(segments.size());
+    for (const input::Segment& s : segments) {
+        std::vector<SourceStrength>& strengths = all.emplace_back();
+        strengths.reserve(s.subfaults.size());
+        for (const input::Subfault& cell : s.subfaults) {
+            const float moment = (((cell.stress_drop_bars * dx) * dx) * dx) * kStressVolumeToDyneCm;
+            strengths.push_back({.moment_dyne_cm = moment, .shape_factor = m0 / (std::sqrt(n_active_f) * moment)});
+        }
+    }
+    return all;
+}
+
+std::vector<RayLayer> ray_layers_of(const std::vector<input::InputLayer>& layers) {
+    std::vector<RayLayer> out;
+    out.reserve(layers.size());
+    for (const input::InputLayer& l : layers) {
+        out.push_back({.bottom_depth_km = static_cast<double>(l.bottom_depth_km),
+                       .thickness_km = static_cast<double>(l.thickness_km),
+                       .vp_km_s = l.vp_km_s,
+                       .vsh_km_s = l.vsh_km_s,
+                       .density_g_cm3 = l.density_g_cm3,
+                       .quality_factor_p = l.quality_factor_p,
+                       .quality_factor_s = l.quality_factor_s});
+    }
+    return out;
+}
+
+// The largest S velocity of the layers rounded to f32, NaN ignored.
+float fastest_shear_velocity(std::span<const RayLayer> layers) {
+    float vs_max = std::numeric_limits<float>::lowest();
+    for (const RayLayer& l : layers) {
+        const float vs = static_cast<float>(l.vsh_km_s);
+        if (vs > vs_max) vs_max = vs;
+    }
+    return vs_max;
+}
+
+std::vector<SegmentMechanism> mechanisms_of(const std::vector<input::Segment>& segments,
+                                         const SourceParameters& src) {
+    std::vector<SegmentMechanism> out;
+    out.reserve(segments.size());
+    for (const input::Segment& s : segments) {
+        const float fd = dip_factor(s.dip_deg);
+        const float fr = rake_factor(s.rake_deg);
+        // Dividing by the reciprocal rounds twice, so it gives other f32 values
+        // than multiplying by 1 + FD FR alpha; the records are made this way.
+        const float f = src.corner_frequency_constant / (1.0f / (1.0f + (fd * fr) * src.corner_frequency_alpha));
+        out.push_back({.strike_rad = s.strike_deg * kDegToRad, .dip_rad = s.dip_deg * kDegToRad,
+                       .rake_rad = s.rake_deg * kDegToRad, .corner_frequency_factor = f});
+    }
+    return out;
 }
 
 }  // namespace
@@ -148,135 +309,35 @@ float rake_factor(float rake) {
 Result<Simulator, SimError> Simulator::create(const HfConfig& config, const input::StochModel& model,
                                               std::span<const input::InputLayer> layers) {
     Simulator sim;
-    // 1. Site grid.
-    for (std::size_t i = 0; i < kSiteFrequencies.size(); ++i) {
-        sim.ln_grid[i] = std::log(kSiteFrequencies[i]);
-    }
-    // 2.-3. Copies and the dicing check, before anything that can stop.
+    sim.ln_grid = ln_site_frequencies();
     sim.segments = model.segments;
     sim.subfault_count = model.subfault_count;
     sim.total_area_km2 = model.total_area_km2;
     sim.deepest_hypocentre_km = model.deepest_hypocentre_km;
+    // Before anything that can stop the call.
     if (SimError error; !check_dicing(sim.segments, error)) return error;
 
-    // 4. Duration table.
     sim.duration_table = duration_table_for(config.path.path_duration_model);
-
-    // 5. Air layer on a copy of the truncated model.
     const std::vector<input::InputLayer> air_layered =
         input::insert_air_layer(std::vector<input::InputLayer>(layers.begin(), layers.end()));
-
-    // 6. Depth ramps of the rupture-velocity profile.
     const float deepest = sim.deepest_hypocentre_km;
-    sim.deep_ramp_top_km = deepest > 15.0f ? deepest : 15.0f;
-    sim.deep_ramp_bottom_km = deepest > 15.0f ? deepest + 5.0f : 20.0f;
+    sim.deep_ramp_top_km = deepest > kDeepRampMinTopKm ? deepest : kDeepRampMinTopKm;
+    sim.deep_ramp_bottom_km = sim.deep_ramp_top_km + kDeepRampWidthKm;
+    sim.dx = mean_subfault_size(sim.segments);
 
-    // 7. Mean subfault size (segments without subfaults count).
-    float size_sum = 0.0f;
-    for (const input::Segment& s : sim.segments) {
-        size_sum += std::sqrt(s.subfault_length_km * s.subfault_width_km);
-    }
-    sim.dx = size_sum / static_cast<float>(sim.segments.size());
-
-    // 8. Moment weights: slip x (vs^2 rho L W) of the cell's source layer.
-    const std::span<const input::InputLayer> layer_view(air_layered);
-    float weight_sum = 0.0f;
-    std::size_t segment_index = 0;
-    sim.moment_weights.reserve(sim.segments.size());
-    for (const input::Segment& s : sim.segments) {
-        check_chunk_size(s.n_along);
-        std::vector<MomentWeight> weights;
-        weights.reserve(s.subfaults.size());
-        const float row_step = std::sin(s.dip_deg * kDegToRad) * s.subfault_width_km;
-        const std::size_t rows = s.subfaults.size() / s.n_along +
-                                 (s.subfaults.size() % s.n_along != 0 ? 1 : 0);
-        for (std::size_t r = 0; r < rows; ++r) {
-            const float z = (static_cast<float>(r) + 0.5f) * row_step + s.top_depth_km;
-            const input::InputLayer& layer = air_layered[source_layer_index(layer_view, z)];
-            const double vs = layer.vsh_km_s;
-            const float mu_a = static_cast<float>(((vs * vs) * layer.density_g_cm3) *
-                                                  static_cast<double>(s.subfault_length_km) *
-                                                  static_cast<double>(s.subfault_width_km));
-            const std::size_t end = std::min(s.subfaults.size(), (r + 1) * s.n_along);
-            for (std::size_t i = r * s.n_along; i < end; ++i) {
-                const float w = s.subfaults[i].slip * mu_a;
-                // One NaN or infinite weight would make the total moment, and
-                // with it every subfault's shape factor, NaN or infinite.
-                if (!std::isfinite(w)) {
-                    return SimError::slip(segment_index, r, i - r * s.n_along, s.subfaults[i].slip, w);
-                }
-                weights.push_back(w);
-                weight_sum += w;
-            }
-        }
-        sim.moment_weights.push_back(std::move(weights));
-        ++segment_index;
-    }
-    const float m0 = weight_sum * 1e20f;
-    if (!std::isfinite(m0)) return SimError::moment(m0);
-
-    // 9. Normalisation: the active weights (> 0.001) average 1.
-    std::size_t n_active = 0;
-    float active_sum = 0.0f;
-    for (const auto& weights : sim.moment_weights) {
-        for (const float w : weights) {
-            if (w > 0.001f) {
-                n_active = checked_add<std::size_t>(n_active, 1);
-                active_sum += w;
-            }
-        }
-    }
-    // Without an active subfault the normalisation is 0/0: every weight and
-    // shape factor would be NaN and every record zero.
+    const Result<float, SimError> m0 = moment_weights_of(sim.segments, air_layered, sim.moment_weights);
+    if (!m0) return m0.error();
+    const std::size_t n_active = normalise_weights(sim.moment_weights);
+    // Without an active subfault every weight and shape factor would be NaN
+    // and every record zero.
     if (n_active == 0) return SimError::no_slip();
-    const float n_active_f = static_cast<float>(n_active);
-    const float norm = n_active_f / active_sum;
-    for (auto& weights : sim.moment_weights) {
-        for (float& w : weights) w *= norm;
-    }
+    sim.source_strengths = source_strengths_of(sim.segments, sim.dx, m0.value(), n_active);
 
-    // 10. Source strengths.
-    const float dx = sim.dx;
-    sim.source_strengths.reserve(sim.segments.size());
-    for (const input::Segment& s : sim.segments) {
-        check_chunk_size(s.n_along);
-        std::vector<SourceStrength> strengths;
-        strengths.reserve(s.subfaults.size());
-        for (const input::Subfault& cell : s.subfaults) {
-            const float moment = (((cell.stress_drop_bars * dx) * dx) * dx) * 1e21f;
-            strengths.push_back({moment, m0 / (std::sqrt(n_active_f) * moment)});
-        }
-        sim.source_strengths.push_back(std::move(strengths));
-    }
-
-    // 11. Record length (f32 quotient, saturated).
-    sim.n_time = to_usize(config.record.duration_s / config.record.dt);
-
-    // 12. Ray layers and the fastest S velocity (NaN ignored).
-    float vs_max = -3.4028235e38f;
-    sim.ray_layers.reserve(air_layered.size());
-    for (const input::InputLayer& l : air_layered) {
-        sim.ray_layers.push_back({static_cast<double>(l.bottom_depth_km),
-                                  static_cast<double>(l.thickness_km), l.vp_km_s, l.vsh_km_s,
-                                  l.density_g_cm3, l.quality_factor_p, l.quality_factor_s});
-        const float vs = static_cast<float>(l.vsh_km_s);
-        if (vs > vs_max) vs_max = vs;
-    }
-    sim.vs_max = vs_max;
-
-    // 13. Mechanisms and corner-frequency factors.
+    sim.n_time = to_usize(config.record.duration_s / config.record.dt);  // the f32 quotient
+    sim.ray_layers = ray_layers_of(air_layered);
+    sim.vs_max = fastest_shear_velocity(sim.ray_layers);
     const SourceParameters& src = config.source;
-    sim.segment_mechanisms.reserve(sim.segments.size());
-    for (const input::Segment& s : sim.segments) {
-        const float fd = dip_factor(s.dip_deg);
-        const float fr = rake_factor(s.rake_deg);
-        const float f =
-            src.corner_frequency_constant / (1.0f / (1.0f + (fd * fr) * src.corner_frequency_alpha));
-        sim.segment_mechanisms.push_back(
-            {s.strike_deg * kDegToRad, s.dip_deg * kDegToRad, s.rake_deg * kDegToRad, f});
-    }
-
-    // 14.-15. Ray set and the rest of the configuration.
+    sim.segment_mechanisms = mechanisms_of(sim.segments, src);
     sim.rayset = config.path.rayset;
     sim.dt = config.record.dt;
     sim.fmax_hz = config.site.fmax_hz;

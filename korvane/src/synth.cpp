@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <limits>
 #include <new>
+#include <numbers>
 #include <stdexcept>
 
 #include "korvane/fault.hpp"
@@ -43,41 +44,56 @@ SegmentFrame::SegmentFrame(std::size_t n, std::size_t n_grid) : n_(n), n_grid_(n
                });
 }
 
-void synthesise_ray(const stoc::SpectrumPlan& plan, SegmentFrame& frame, rng::DrawSource& draws,
-                    const RayGeometry& ray, const RayContext& ctx, const stoc::WindowParams& window,
-                    stoc::SourceSpectrumParams source) {
-    const std::size_t n = plan.n;
-    const std::size_t m = plan.n_freq;
-    check_range_end(frame.capacity(), n);
+namespace {
 
-    // Noise spectra; the target shape is refreshed only when fmax changes
-    // (NaN never equals, so a NaN fmax refreshes every component).
+// The vertical component is shaped up to this frequency at most, Hz.
+constexpr float kVerticalFmaxCapHz = 15.0f;
+
+// Projection angle of component 090 (east), rad; 000 (north) is 0.
+constexpr float kEastProjectionRad = -std::numbers::pi_v<float> / 2.0f;
+static_assert(kEastProjectionRad == -1.5707964f);
+
+// Noise spectra of the three components. The target shape is refreshed only
+// when a component's fmax differs from the previous one's (NaN never equals,
+// so a NaN fmax refreshes every component); every ray starts with a refresh.
+void shape_noise_spectra(const stoc::SpectrumPlan& plan, SegmentFrame& frame, rng::DrawSource& draws,
+                         const RayContext& ctx, const stoc::WindowParams& window,
+                         stoc::SourceSpectrumParams source) {
     float last_fmax = std::numeric_limits<float>::quiet_NaN();
     for (std::size_t c = 0; c < 3; ++c) {
         float fmax_c = ctx.fmax_hz;
-        if (c == 2) fmax_c = (ctx.fmax_hz <= 15.0f) ? ctx.fmax_hz : 15.0f;
+        if (c == 2) fmax_c = (ctx.fmax_hz <= kVerticalFmaxCapHz) ? ctx.fmax_hz : kVerticalFmaxCapHz;
         if (!(fmax_c == last_fmax)) {
             source.fmax_hz = fmax_c;
             frame.shape.refresh(plan, window, source);
             last_fmax = fmax_c;
         }
-        stoc::shape_noise_spectrum(frame.shape, plan, draws, frame.spectrum_row(c, n));
+        stoc::shape_noise_spectrum(frame.shape, plan, draws, frame.spectrum_row(c, plan.n));
     }
+}
 
-    // Quarter-wavelength site term of the source layer.
-    site::site_amplification_factors(ctx.ray_layers, ray.source_layer, ctx.ln_grid,
-                                     frame.site_factors());
-    const std::span<float> gains = frame.gains(m);
+// Quarter-wavelength site term of the source layer, applied to the three
+// spectra. The factors depend only on the layer but are formed for every ray.
+void apply_site_term(const stoc::SpectrumPlan& plan, SegmentFrame& frame, std::size_t source_layer,
+                     const RayContext& ctx) {
+    site::site_amplification_factors(ctx.ray_layers, source_layer, ctx.ln_grid, frame.site_factors());
+    const std::span<float> gains = frame.gains(plan.n_freq);
     site::site_gain_curve(plan.ln_freqs, ctx.ln_grid, frame.site_factors(), gains);
-    for (std::size_t c = 0; c < 3; ++c) site::apply_site_amplification(frame.spectrum_row(c, n), gains);
+    for (std::size_t c = 0; c < 3; ++c) site::apply_site_amplification(frame.spectrum_row(c, plan.n), gains);
+}
 
-    // Radiation pattern per component, then back to time.
+// Radiation amplitude of each component in turn, each spectrum then brought
+// back to time: the horizontals average over perturbed angles drawn from the
+// ray's stream, the vertical over the station's deviates.
+void radiate_components(const stoc::SpectrumPlan& plan, SegmentFrame& frame, rng::DrawSource& draws,
+                        const RayGeometry& ray, const RayContext& ctx) {
+    const std::size_t n = plan.n;
     const radiation::Coefficients exact =
         radiation::radiation_coefficients(ray.rake, ray.dip, ray.takeoff, ray.azimuth - ray.strike);
-    const std::span<float> amp = frame.amplitude(m);
+    const std::span<float> amp = frame.amplitude(plan.n_freq);
     for (std::size_t c = 0; c < 3; ++c) {
         if (c < 2) {
-            const float theta = (c == 0) ? -1.5707964f : 0.0f;
+            const float theta = (c == 0) ? kEastProjectionRad : 0.0f;
             radiation::horizontal_radiation_spectrum(exact.sh, exact.sv, ray.strike, ray.dip, ray.rake,
                                                      ray.azimuth, ray.takeoff, theta, draws,
                                                      ctx.n_deviates, plan.freqs, amp);
@@ -88,6 +104,17 @@ void synthesise_ray(const stoc::SpectrumPlan& plan, SegmentFrame& frame, rng::Dr
         }
         stoc::radiate_and_invert(frame.spectrum_row(c, n), amp, frame.time_row(c, n));
     }
+}
+
+}  // namespace
+
+void synthesise_ray(const stoc::SpectrumPlan& plan, SegmentFrame& frame, rng::DrawSource& draws,
+                    const RayGeometry& ray, const RayContext& ctx, const stoc::WindowParams& window,
+                    stoc::SourceSpectrumParams source) {
+    check_range_end(frame.capacity(), plan.n);
+    shape_noise_spectra(plan, frame, draws, ctx, window, source);
+    apply_site_term(plan, frame, ray.source_layer, ctx);
+    radiate_components(plan, frame, draws, ray, ctx);
 }
 
 }  // namespace korvane::sim

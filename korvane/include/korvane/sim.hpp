@@ -1,4 +1,16 @@
-// The simulator: station-independent precomputation for one source.
+// The simulator of one source. Simulator::create does once the work that does
+// not depend on a station: moment weights and source strengths of every
+// subfault, the air-layered velocity model, the path-duration table and each
+// segment's mechanism. Simulator::run then synthesises one station's three
+// components as a sum over segments, subfaults and ray paths, each ray a
+// stochastic point-source signal (band-limited noise shaped by a target
+// source-path-site spectrum, Boore 1983) windowed in time after Saragoni and
+// Hart (1974) and weighted by its subfault's share of the moment.
+//
+// Units: km, km/s, g/cm^3, s, Hz; dyne-cm for moments, bars for stress drops,
+// cm for slips, cm/s^2 for the records. Inputs give angles in degrees; inside
+// the simulator they are f32 radians. A Simulator never changes once built,
+// so any number of threads may run stations on it at once.
 #pragma once
 
 #include <array>
@@ -93,9 +105,24 @@ std::vector<DurationSegment> duration_table_for(std::uint8_t variant);
 
 using MomentWeight = float;
 
+// Moment weight above which a subfault is active (counted when the weights are
+// normalised) and below which a run skips it; a weight of exactly this value
+// is not counted but still runs.
+inline constexpr MomentWeight kActiveWeight = 0.001f;
+
 struct SourceStrength {
     float moment_dyne_cm = 0.0f;
     float shape_factor = 0.0f;
+};
+
+// A segment's mechanism in radians (the rake as given, not folded into
+// (-pi, pi]) and its corner-frequency factor F = C (1 + FD FR alpha), C the
+// corner-frequency constant, FD and FR the dip and rake factors.
+struct SegmentMechanism {
+    float strike_rad = 0.0f;
+    float dip_rad = 0.0f;
+    float rake_rad = 0.0f;
+    float corner_frequency_factor = 0.0f;  // F
 };
 
 // One station's input to a run; its 64-bit seed travels beside it.
@@ -147,7 +174,7 @@ public:
     std::vector<std::vector<SourceStrength>> source_strengths; // per segment, row-major
     std::vector<RayLayer> ray_layers;                          // air-layered model, top down
     std::vector<DurationSegment> duration_table;
-    std::vector<std::array<float, 4>> segment_mechanisms;  // strike, dip, rake (rad), F
+    std::vector<SegmentMechanism> segment_mechanisms;
     std::vector<std::int32_t> rayset;
     std::array<float, 20> ln_grid{};  // ln of the site-amplification frequencies
     std::size_t n_deviates = 1000;
