@@ -60,7 +60,7 @@ constexpr float kWindowPerDuration = 2.12f;
 constexpr float kMaxRuptureVelocityFraction = 1.4f;
 
 // The straight path of ray code 0: its quality factor (t* = R / (vs Q)), and
-// its arrival, this fraction of the travel time at this S velocity (km/s).
+// its arrival, this fraction of the travel time at this velocity (km/s).
 constexpr float kStraightPathQ = 150.0f;
 constexpr float kStraightArrivalFraction = 0.7f;
 constexpr float kStraightArrivalVelocityKmS = 3.7f;
@@ -138,7 +138,9 @@ SourceLayer source_layer(std::span<const RayLayer> layers, float z) {
             .density_g_cm3 = static_cast<float>(layers[index].density_g_cm3)};
 }
 
-// Window length Tw (s) of a subfault, from its unperturbed rupture velocity.
+// Window length Tw (s) of a subfault: kWindowPerDuration times its path
+// duration plus its source duration (1 / fc0) sqrt(shape factor), fc0 the
+// corner frequency of its unperturbed rupture velocity.
 float window_length_s(const Simulator& sim, const geom::SubfaultGeometry& g, float corner_factor,
                       float shape_factor) {
     const float vs = source_layer(sim.ray_layers, g.depth_km).vs_km_s;
@@ -164,14 +166,12 @@ float fill_window_lengths(const Simulator& sim, std::size_t s, const geom::Geome
     return max_tw;
 }
 
-// Plan length of a segment's working buffers. The segment's largest window
-// fixes its plan length (a window no transform can hold stops here). A ray
-// uses at most min(good_length(Z), good_length(2 * samples left)) of it, and
-// both are bounded: Z by the largest window, the samples left by the record.
-// So the buffers take the smaller bound and plans are built only for the
-// lengths rays use. The records are the same; what changes is that a light
-// subfault in the air layer, whose window runs to tens of millions of samples
-// but which is never synthesised, no longer costs gigabytes and seconds.
+// Length of a segment's working buffers. A ray uses at most
+// min(good_length(Z), good_length(2 * samples left)) of them, Z its window in
+// samples: bounded by the segment's largest window (a window no transform can
+// hold stops here) and by the record. The buffers take the smaller bound, so a
+// light subfault in the air layer, whose window runs to tens of millions of
+// samples but which is never synthesised, costs no gigabytes.
 std::size_t segment_frame_length(float max_tw, float dt, std::size_t n_time) {
     const std::size_t n_seg = fft::good_length(to_usize(std::trunc((max_tw + max_tw) / dt)));
     return std::min(n_seg, fft::good_length(2 * std::max<std::size_t>(n_time, 1)));
@@ -198,10 +198,11 @@ struct Subfault {
     SourceStrength strength;
 };
 
-// Subfault idx of segment s, or nothing when even its earliest arrival (the
-// fastest S velocity along the straight line, or the straight path when the
-// ray set has one) comes after the record's end. The rupture-velocity draw
-// comes first, so a late subfault draws it too.
+// Subfault idx of segment s, or nothing when even the earliest start of a
+// ray's window comes after the record's end: the travel time over R at the
+// fastest S velocity less the lead, or the straight path's arrival when the
+// ray set has code 0 and that is earlier. The rupture-velocity draw comes
+// first, so a late subfault draws it too.
 std::optional<Subfault> subfault_in_time(const StationRun& run, std::size_t s, std::size_t idx,
                                          const geom::SubfaultGeometry& g, float tw,
                                          rng::DrawSource& stream) {
@@ -229,6 +230,8 @@ struct RayArrival {
     float arrival_s = 0.0f;    // from the rupture onset to the start of the ray's window
 };
 
+// The straight path's window starts at its arrival; a layered ray's window is
+// placed so that its peak falls on the ray's travel time.
 RayArrival ray_arrival(state::RayState& ray_state, std::span<const RayLayer> layers,
                        std::int32_t code, const Subfault& sub) {
     const geom::SubfaultGeometry& g = *sub.geometry;

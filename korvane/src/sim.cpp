@@ -85,6 +85,7 @@ std::optional<SimError> segment_moment_weights(const input::Segment& s, std::siz
                                                std::vector<MomentWeight>& weights, float& sum) {
     check_chunk_size(s.n_along);
     weights.reserve(s.subfaults.size());
+    // Rows of n_along cells; a last row may be short.
     const std::size_t rows = s.subfaults.size() / s.n_along + (s.subfaults.size() % s.n_along != 0 ? 1 : 0);
     for (std::size_t r = 0; r < rows; ++r) {
         const float mu_a = rigidity_area(s, r, layers);
@@ -102,8 +103,8 @@ std::optional<SimError> segment_moment_weights(const input::Segment& s, std::siz
 // Moment weights of every segment into `out`; returns the total moment M0,
 // dyne-cm, or the first bad cell, or a total beyond the float range.
 Result<float, SimError> moment_weights_of(const std::vector<input::Segment>& segments,
-                                       std::span<const input::InputLayer> layers,
-                                       std::vector<std::vector<MomentWeight>>& out) {
+                                          std::span<const input::InputLayer> layers,
+                                          std::vector<std::vector<MomentWeight>>& out) {
     float weight_sum = 0.0f;
     out.reserve(segments.size());
     for (std::size_t i = 0; i < segments.size(); ++i) {
@@ -138,8 +139,8 @@ std::size_t normalise_weights(std::vector<std::vector<MomentWeight>>& all) {
 
 // Each subfault's moment, from its stress drop over a cube of the mean
 // subfault size dx, and its shape factor M0 / (sqrt(n_active) moment).
-std::vector<std::vector<SourceStrength>> source_strengths_of(const std::vector<input::Segment>& segments,
-                                                          float dx, float m0, std::size_t n_active) {
+std::vector<std::vector<SourceStrength>> source_strengths_of(
+    const std::vector<input::Segment>& segments, float dx, float m0, std::size_t n_active) {
     const float n_active_f = static_cast<float>(n_active);
     std::vector<std::vector<SourceStrength>> all;
     all.reserve(segments.size());
@@ -148,7 +149,8 @@ std::vector<std::vector<SourceStrength>> source_strengths_of(const std::vector<i
         strengths.reserve(s.subfaults.size());
         for (const input::Subfault& cell : s.subfaults) {
             const float moment = (((cell.stress_drop_bars * dx) * dx) * dx) * kStressVolumeToDyneCm;
-            strengths.push_back({.moment_dyne_cm = moment, .shape_factor = m0 / (std::sqrt(n_active_f) * moment)});
+            strengths.push_back(
+                {.moment_dyne_cm = moment, .shape_factor = m0 / (std::sqrt(n_active_f) * moment)});
         }
     }
     return all;
@@ -169,7 +171,8 @@ std::vector<RayLayer> ray_layers_of(const std::vector<input::InputLayer>& layers
     return out;
 }
 
-// The largest S velocity of the layers rounded to f32, NaN ignored.
+// The largest S velocity of the layers rounded to f32, NaN ignored (the
+// lowest float when none has one).
 float fastest_shear_velocity(std::span<const RayLayer> layers) {
     float vs_max = std::numeric_limits<float>::lowest();
     for (const RayLayer& l : layers) {
@@ -180,7 +183,7 @@ float fastest_shear_velocity(std::span<const RayLayer> layers) {
 }
 
 std::vector<SegmentMechanism> mechanisms_of(const std::vector<input::Segment>& segments,
-                                         const SourceParameters& src) {
+                                            const SourceParameters& src) {
     std::vector<SegmentMechanism> out;
     out.reserve(segments.size());
     for (const input::Segment& s : segments) {
@@ -188,7 +191,8 @@ std::vector<SegmentMechanism> mechanisms_of(const std::vector<input::Segment>& s
         const float fr = rake_factor(s.rake_deg);
         // Dividing by the reciprocal rounds twice, so it gives other f32 values
         // than multiplying by 1 + FD FR alpha; the records are made this way.
-        const float f = src.corner_frequency_constant / (1.0f / (1.0f + (fd * fr) * src.corner_frequency_alpha));
+        const float f =
+            src.corner_frequency_constant / (1.0f / (1.0f + (fd * fr) * src.corner_frequency_alpha));
         out.push_back({.strike_rad = s.strike_deg * kDegToRad, .dip_rad = s.dip_deg * kDegToRad,
                        .rake_rad = s.rake_deg * kDegToRad, .corner_frequency_factor = f});
     }

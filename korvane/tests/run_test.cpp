@@ -46,8 +46,12 @@ struct Scenario {
         const auto in = slow_crust ? input_layers({{2.0, 4.0, 2.5, 2.4}, {0.0, 5.0, 3.0, 2.7}})
                                    : input_layers({{1.0, 3.0, 1.5, 2.1, 50.0f}, {5.0, 5.5, 3.2, 2.6, 200.0f},
                                                    {25.0, 6.3, 3.6, 2.8, 400.0f}, {0.0, 8.0, 4.6, 3.3}});
-        const HfConfig cfg{{rayset, duration_model}, {fraction, 0.6f, 1.3f, sigma, constant, 1.0f},
-                           {duration_s, dt}, {fmax_hz}};
+        const HfConfig cfg{.path = {.rayset = rayset, .path_duration_model = duration_model},
+                           .source = {.rupture_velocity_fraction = fraction, .rupture_velocity_shallow = 0.6f,
+                                      .rupture_velocity_deep = 1.3f, .rupture_velocity_sigma = sigma,
+                                      .corner_frequency_constant = constant, .corner_frequency_alpha = 1.0f},
+                           .record = {.duration_s = duration_s, .dt = dt},
+                           .site = {.fmax_hz = fmax_hz}};
         return std::move(Simulator::create(cfg, input::StochModel(std::move(segs)),
                                            input::build_velocity_model(in, 4.5).value()))
             .value();

@@ -20,7 +20,12 @@ namespace {
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 HfConfig config(float duration_s = 10.0f, float dt = 0.01f) {
-    return {{{1, 2}, 0}, {0.8f, 0.6f, 1.5f, 0.1f, 2.0f, 1.0f}, {duration_s, dt}, {15.0f}};
+    return {.path = {.rayset = {1, 2}, .path_duration_model = 0},
+            .source = {.rupture_velocity_fraction = 0.8f, .rupture_velocity_shallow = 0.6f,
+                       .rupture_velocity_deep = 1.5f, .rupture_velocity_sigma = 0.1f,
+                       .corner_frequency_constant = 2.0f, .corner_frequency_alpha = 1.0f},
+            .record = {.duration_s = duration_s, .dt = dt},
+            .site = {.fmax_hz = 15.0f}};
 }
 
 // Layers 2.6 km/s, 2.4 g/cm^3 to 2 km, 3.5 km/s, 2.8 g/cm^3 to 20 km, then the half-space.

@@ -25,11 +25,14 @@ TEST(SynthesiseRay, VerticalFmaxCapAndDrawCount) {
     const auto plan = stoc::SpectrumPlan::make(n, 0.01f, 0.5f, 0.2f, 0.05f);
     sim::SegmentFrame frame(n, 20);
     const std::vector<float> u(1000, 0.3f), w(1000, 0.6f);  // the station's deviates
-    const stoc::WindowParams window{0.01f, 0.2f, 0.05f, 0.0f};
-    const sim::RayGeometry geo{0.1f, 1.0f, 1.5f, 2.0f, 2.5f, 2};
+    const stoc::WindowParams window{.dt = 0.01f, .eps = 0.2f, .eta = 0.05f, .kappa_s = 0.0f};
+    const sim::RayGeometry geo{.strike = 0.1f, .dip = 1.0f, .rake = 1.5f, .azimuth = 2.0f, .takeoff = 2.5f,
+                               .source_layer = 2};
     const struct { float fmax, vertical; } rows[] = {{10.0f, 10.0f}, {15.0f, 15.0f}, {20.0f, 15.0f}, {std::nanf(""), 15.0f}};
     for (const auto& row : rows) {
-        stoc::SourceSpectrumParams src{20.0f, 4.0f, 3.5f, 2.8f, 1.0f, 1e24f, 1.0f, 0.0f, 0.3f};
+        stoc::SourceSpectrumParams src{.distance_km = 20.0f, .window_length_s = 4.0f, .beta_km_s = 3.5f,
+                                       .density_g_cm3 = 2.8f, .corner_frequency_hz = 1.0f, .moment_dyne_cm = 1e24f,
+                                       .shape_factor = 1.0f, .fmax_hz = 0.0f, .path_t = 0.3f};
         const sim::RayContext ctx{layers, ln_grid, 1000, u, w, row.fmax};
         DrawSource draws = DrawSource::for_key(Variant::Pcg, 99);
         DrawSource twin = draws;

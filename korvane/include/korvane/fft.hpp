@@ -1,8 +1,12 @@
-// Transform lengths and the cached single-precision FFT of the core.
+// Transform lengths, the cached single-precision FFT of the core, and the
+// baseline correction that the noise of every component goes through before
+// it is transformed.
 //
 // `good_length` picks a transform length of the form m * 2^k (m in {1, 3, 5, 7},
-// k >= 1); `transform` runs an in-place, unnormalised complex transform on a
-// plan kept in a table of the calling OS thread for the thread's whole life.
+// k >= 1), lengths whose only prime factors are 2, 3, 5 and 7; `transform`
+// runs an in-place, unnormalised complex transform through FFTW (Frigo and
+// Johnson 2005) on a plan kept in a table of the calling OS thread for the
+// thread's whole life. Sample values are f32; time steps in s.
 #pragma once
 
 #include <complex>

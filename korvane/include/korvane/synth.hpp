@@ -1,5 +1,14 @@
-// Component synthesis of one ray: noise shaping, site term, radiation pattern
-// and inverse transform into three time rows (090, 000, vertical).
+// Component synthesis of one ray, the stochastic method of Boore (1983): for
+// each of the three components (090, 000, vertical) Gaussian noise is
+// baseline-corrected, windowed in time (Saragoni and Hart 1974), transformed
+// and normalised to the ray's target Fourier amplitude spectrum of
+// acceleration, multiplied by the quarter-wavelength site gains of the source
+// layer (Boore and Joyner 1997) and by the component's radiation amplitude,
+// and transformed back into a time row of the ray's plan length.
+//
+// Units: cm/s^2 for the time rows, Hz, s, km; angles in radians, take-off
+// from the downward vertical. A component's fmax caps its target spectrum;
+// the vertical's is at most 15 Hz.
 #pragma once
 
 #include <array>
