@@ -177,7 +177,6 @@ std::size_t plan_count() {
     return this_thread_table().size();
 }
 
-
 void correct_baseline(std::span<float> a, float dt) {
     const std::size_t n = a.size();
     const float h = dt * 0.5f;
@@ -197,6 +196,5 @@ void correct_baseline(std::span<float> a, float dt) {
         a[i] = (a[i] + c0) + (static_cast<float>(i) * c1) * dt;
     }
 }
-
 
 }  // namespace korvane::fft

@@ -318,7 +318,7 @@ Result<Simulator, SimError> Simulator::create(const HfConfig& config, const inpu
     sim.subfault_count = model.subfault_count;
     sim.total_area_km2 = model.total_area_km2;
     sim.deepest_hypocentre_km = model.deepest_hypocentre_km;
-    // Before anything that can stop the call.
+    // The dicing check comes before anything that can stop the call.
     if (SimError error; !check_dicing(sim.segments, error)) return error;
 
     sim.duration_table = duration_table_for(config.path.path_duration_model);

@@ -40,8 +40,8 @@ struct SourceParameters {
     float rupture_velocity_shallow = 0.0f;   // factor above shallow_ramp_top_km
     float rupture_velocity_deep = 0.0f;      // factor below deep_ramp_bottom_km
     float rupture_velocity_sigma = 0.0f;     // spread of the log-normal perturbation
-    float corner_frequency_constant = 0.0f;
-    float corner_frequency_alpha = 0.0f;
+    float corner_frequency_constant = 0.0f;  // C of the corner-frequency factor F = C (1 + FD FR alpha)
+    float corner_frequency_alpha = 0.0f;     // weight of its dip and rake term
 };
 
 struct RecordParameters {
