@@ -64,11 +64,12 @@ sim::Simulator scenario() {
     std::vector<input::Segment> segs;
     segs.emplace_back(n_along, n_down, std::move(cells), 20.0f, 38.0f, 2.0f, 2.0f, 45.0f, 50.0f,
                       90.0f, 2.0f, 15.0f, 8.0f);
-    sim::HfConfig cfg;
-    cfg.path = {{1, 2}, 0};
-    cfg.source = {0.8f, 0.6f, 1.0f, 0.1f, 1.68f, 0.0f};
-    cfg.record = {100.0f, 0.01f};
-    cfg.site = {10.0f};
+    const sim::HfConfig cfg{.path = {.rayset = {1, 2}, .path_duration_model = 0},
+                            .source = {.rupture_velocity_fraction = 0.8f, .rupture_velocity_shallow = 0.6f,
+                                       .rupture_velocity_deep = 1.0f, .rupture_velocity_sigma = 0.1f,
+                                       .corner_frequency_constant = 1.68f, .corner_frequency_alpha = 0.0f},
+                            .record = {.duration_s = 100.0f, .dt = 0.01f},
+                            .site = {.fmax_hz = 10.0f}};
     return std::move(sim::Simulator::create(cfg, input::StochModel(std::move(segs)),
                                             input::build_velocity_model(in, 4.5).value()))
         .value();
@@ -84,8 +85,11 @@ double kernel_seconds(const sim::Simulator& s, std::size_t n, int reps) {
     rng::DrawSource draws = rng::DrawSource::for_key(rng::Variant::Pcg, 1);
     for (float& x : u) x = draws.uniform();
     for (float& x : w) x = draws.uniform();
-    const stoc::WindowParams win{s.dt, s.eps, s.eta, 0.04f};
-    const stoc::SourceSpectrumParams src{30.0f, 8.0f, 3.6f, 2.8f, 0.8f, 1e24f, 1.0f, 10.0f, 0.2f};
+    const stoc::WindowParams win{.dt = s.dt, .eps = s.eps, .eta = s.eta, .kappa_s = 0.04f};
+    const stoc::SourceSpectrumParams src{.distance_km = 30.0f, .window_length_s = 8.0f, .beta_km_s = 3.6f,
+                                         .density_g_cm3 = 2.8f, .corner_frequency_hz = 0.8f,
+                                         .moment_dyne_cm = 1e24f, .shape_factor = 1.0f, .fmax_hz = 10.0f,
+                                         .path_t = 0.2f};
     float sink = 0.0f;
     const auto t0 = Clock::now();
     for (int rep = 0; rep < reps; ++rep) {

@@ -30,7 +30,7 @@ void BM_Refresh(benchmark::State& state) {
     PlanCache cache(0.01f, 0.6f, 0.2f, 0.05f);
     const SpectrumPlan& plan = cache.for_length(n);
     SpectrumShape shape = SpectrumShape::with_capacity(n);
-    const WindowParams win{0.01f, 0.2f, 0.05f, 0.0f};
+    const WindowParams win{.dt = 0.01f, .eps = 0.2f, .eta = 0.05f, .kappa_s = 0.0f};
     SourceSpectrumParams src = source();
     for (auto _ : state) {
         shape.refresh(plan, win, src);

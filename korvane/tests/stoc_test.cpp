@@ -40,7 +40,9 @@ TEST(SpectrumPlan, ExponentAndCache) {
 // not the finite fmax form. A plan longer than the buffers writes nothing.
 TEST(SpectrumShape, NanKappaAndOversizePlan) {
     const SpectrumPlan plan = SpectrumPlan::make(2048, kDt, 0.6f, kEps, kEta);
-    const SourceSpectrumParams src{30.0f, 10.0f, 3.5f, 2.8f, 0.8f, 1.0e24f, 2.0f, 10.0f, 0.01f};
+    const SourceSpectrumParams src{.distance_km = 30.0f, .window_length_s = 10.0f, .beta_km_s = 3.5f,
+                                   .density_g_cm3 = 2.8f, .corner_frequency_hz = 0.8f, .moment_dyne_cm = 1.0e24f,
+                                   .shape_factor = 2.0f, .fmax_hz = 10.0f, .path_t = 0.01f};
     SpectrumShape shape = SpectrumShape::with_capacity(2048), small = SpectrumShape::with_capacity(1024);
     shape.refresh(plan, {kDt, kEps, kEta, std::numeric_limits<float>::quiet_NaN()}, src);
     EXPECT_TRUE(std::isnan(shape.amplitude[1]) && std::isnan(shape.amplitude[1024]));
