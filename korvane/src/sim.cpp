@@ -30,24 +30,20 @@ constexpr std::array<float, 20> kSiteFrequencies = {0.01f, 0.02f, 0.03f, 0.05f, 
                                                     0.3f,  0.5f,  0.7f,  1.0f,  2.0f,  3.0f, 5.0f,
                                                     7.0f,  10.0f, 20.0f, 30.0f, 50.0f, 70.0f};
 
-// Checks that every segment has segment 0's subfault length and width
-// (exact f32 equality: 0 == -0, NaN never equal).
-bool check_dicing(const std::vector<input::Segment>& segments, SimError& error) {
+// The first segment whose subfault length or width differs from segment 0's
+// (exact f32 equality: 0 == -0, NaN never equal), or nothing.
+std::optional<SimError> check_dicing(const std::vector<input::Segment>& segments) {
     for (std::size_t i = 1; i < segments.size(); ++i) {
         const input::Segment& s = segments[i];
         const input::Segment& ref = segments[0];
         if (!(s.subfault_length_km == ref.subfault_length_km)) {
-            error = SimError::dicing("subfault_length_km", i, s.subfault_length_km,
-                                     ref.subfault_length_km);
-            return false;
+            return SimError::dicing("subfault_length_km", i, s.subfault_length_km, ref.subfault_length_km);
         }
         if (!(s.subfault_width_km == ref.subfault_width_km)) {
-            error = SimError::dicing("subfault_width_km", i, s.subfault_width_km,
-                                     ref.subfault_width_km);
-            return false;
+            return SimError::dicing("subfault_width_km", i, s.subfault_width_km, ref.subfault_width_km);
         }
     }
-    return true;
+    return std::nullopt;
 }
 
 std::array<float, 20> ln_site_frequencies() {
@@ -319,7 +315,7 @@ Result<Simulator, SimError> Simulator::create(const HfConfig& config, const inpu
     sim.total_area_km2 = model.total_area_km2;
     sim.deepest_hypocentre_km = model.deepest_hypocentre_km;
     // The dicing check comes before anything that can stop the call.
-    if (SimError error; !check_dicing(sim.segments, error)) return error;
+    if (auto error = check_dicing(sim.segments)) return *error;
 
     sim.duration_table = duration_table_for(config.path.path_duration_model);
     const std::vector<input::InputLayer> air_layered =
