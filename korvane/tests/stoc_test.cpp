@@ -1,6 +1,6 @@
-// Spectrum plans, the target shape, the baseline correction of the noise and
-// the stops of the spectral steps. Their arithmetic is pinned end to end by
-// the reference record of run_test.
+// Spectrum plans, the target shape, the baseline correction of the noise, the
+// scale and end taper of the inverse, and the stops of the spectral steps.
+// Their arithmetic is pinned end to end by the reference record of run_test.
 #include "korvane/stoc.hpp"
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 #include <cmath>
 #include <complex>
 #include <limits>
+#include <numbers>
 #include <span>
 #include <vector>
 
@@ -75,4 +76,20 @@ TEST(SpectralSteps, Stops) {
               "range end index 10 out of range for slice of length 8");
     EXPECT_EQ(fault_message([&] { radiate_and_invert(row, amp5, short_out); }),
               "assertion failed: part.equal_dim(dimension)");
+}
+
+// A spectrum of DC alone inverts to the constant 1 / (n 0.4473) (the unnormalised
+// inverse, less the average radiation and partition); its last n / 10 samples fall
+// along a half cosine to 0 and the rest is untouched.
+TEST(SpectralSteps, InverseIsScaledAndTaperedAtTheEnd) {
+    constexpr std::size_t n = 40, m = n / 10;
+    std::vector<std::complex<float>> row(n);
+    row[0] = 1.0f;
+    std::vector<float> amp(n / 2 + 1, 1.0f), out(n);
+    radiate_and_invert(row, amp, out);
+    const double level = 1.0 / (n * 0.4473);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double taper = i < n - m ? 1.0 : 0.5 * (1.0 + std::cos(std::numbers::pi * static_cast<double>(i - (n - m) + 1) / m));
+        EXPECT_NEAR(out[i], level * taper, 1e-6 * level) << "sample " << i;
+    }
 }
