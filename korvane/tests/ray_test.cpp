@@ -118,6 +118,14 @@ TEST(RayParameter, SlownessStationaryPinnedAndExhausted) {
     converted.modes = {WaveMode::Compressional, WaveMode::Shear, WaveMode::Shear, WaveMode::Compressional};
     build_ray_path(converted, kPlain, 1.5, 1.0);
     EXPECT_TRUE(slope_matches(st, kCrust) && slope_matches(converted, kPlain));
+    // Only positive counts add to t; dt/dp takes every non-zero count, so a NaN count makes it NaN.
+    RayState counts;
+    counts.deepest = 1;
+    counts.travel.p_counts = {-1.0f, NAN};  // kPlain: h 1 km at 3 km/s, then 2 km at 4.5 km/s
+    counts.travel.s_counts = {0.0f, 2.0f};  // 2 km at 2.6 km/s
+    const double t = 0.1 * 10.0 + 2.0 * 2.0 * std::sqrt(1.0 / (2.6 * 2.6) - 0.01);
+    EXPECT_NEAR(cagniard_time(counts, kPlain, {0.1, 0.0}, 10.0).real(), t, 1e-12);
+    EXPECT_TRUE(std::isnan(cagniard_time_derivative(counts, kPlain, {0.1, 0.0}, 10.0).real()));
     // Beyond the critical distance p is pinned below 1/vs.
     run(st, kCrust, 1, 0.06f, 5000.0f);
     EXPECT_EQ(stationary_ray_parameter(st, kCrust, 5000.0).p_s_km, 0.5 - 1e-9);
