@@ -3,23 +3,18 @@
 #include <GeographicLib/Geodesic.hpp>
 
 #include <cmath>
-#include <numbers>
 #include <string>
 
+#include "korvane/angles.hpp"
 #include "korvane/fault.hpp"
 
 namespace korvane::geom {
 
 namespace {
 
-constexpr float kPi = std::numbers::pi_v<float>;
-constexpr float kTwoPi = 2.0f * kPi;
 constexpr float kHalfTurnDeg = 180.0f;
-// pi / 180 rounded to f32, for the station azimuth (the fault angles multiply
-// by pi and divide by 180 instead).
-constexpr float kDegToRad = static_cast<float>(std::numbers::pi / 180.0);
-static_assert(kPi == 3.14159265358979323846f && kTwoPi == 6.2831855f &&
-              kDegToRad == 0.017453292f);
+// The station azimuth is turned to radians by kDegToRad; the fault angles
+// multiply by pi and divide by 180 instead.
 // 360 - 2^-16: the largest azimuth that would not round to 360 in f32.
 constexpr double kAzimuthWrap = 360.0 - 0x1p-16;
 static_assert(kAzimuthWrap == 359.99998474121094);

@@ -1,14 +1,12 @@
 #include "korvane/input.hpp"
 
 #include <cmath>
-#include <numbers>
+
+#include "korvane/angles.hpp"
 
 namespace korvane::input {
 
 namespace {
-
-constexpr float kDegToRad = std::numbers::pi_v<float> / 180.0f;
-static_assert(kDegToRad == 0.017453292f);
 
 // The air layer: a sheet 0.1 m thick with nominal velocities of 1 m/s (P) and
 // 0.5 m/s (S) and about the density of air. Only a top layer thicker than 1 m

@@ -4,19 +4,16 @@
 #include <cmath>
 #include <numbers>
 
+#include "korvane/angles.hpp"
 #include "korvane/fault.hpp"
 
 namespace korvane::radiation {
 
 namespace {
 
-constexpr float kPi = std::numbers::pi_v<float>;
-constexpr float kHalfPi = kPi / 2.0f;
-constexpr float kTwoPi = 2.0f * kPi;
 constexpr float kBandHalfWidth = static_cast<float>(40.0 * std::numbers::pi / 180.0);
 constexpr float kLn4 = 2.0f * std::numbers::ln2_v<float>;
-static_assert(kPi == 3.1415927f && kHalfPi == 1.5707964f && kTwoPi == 6.2831855f &&
-              kBandHalfWidth == 0.6981317f && kLn4 == 1.3862944f);
+static_assert(kBandHalfWidth == 0.6981317f && kLn4 == 1.3862944f);
 
 // Horizontal: between these frequencies (Hz) the magnitude blends from |R| to
 // the rms; outside it is the rms alone.

@@ -4,11 +4,11 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <numbers>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "korvane/angles.hpp"
 #include "korvane/fault.hpp"
 #include "korvane/fft.hpp"
 #include "korvane/geom.hpp"
@@ -46,10 +46,6 @@ float path_duration(std::span<const DurationSegment> table, float r) {
 }
 
 namespace {
-
-constexpr float kPi = std::numbers::pi_v<float>;
-constexpr float kHalfPi = kPi / 2.0f;
-static_assert(kPi == 3.1415927f && kHalfPi == 1.5707964f);
 
 // A subfault's time window is this many times its ground-motion duration (the
 // path duration plus the source duration), dimensionless.

@@ -3,15 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <numbers>
 #include <optional>
+
+#include "korvane/angles.hpp"
 
 namespace korvane::sim {
 
 namespace {
-
-constexpr float kDegToRad = static_cast<float>(std::numbers::pi / 180.0);
-static_assert(kDegToRad == 0.017453292f);
 
 // The deep ramp of the rupture-velocity profile starts at the deepest
 // hypocentre but no shallower than kDeepRampMinTopKm, and is kDeepRampWidthKm

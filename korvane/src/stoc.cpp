@@ -1,9 +1,9 @@
 #include "korvane/stoc.hpp"
 
 #include <cmath>
-#include <numbers>
 #include <string>
 
+#include "korvane/angles.hpp"
 #include "korvane/fault.hpp"
 #include "korvane/fft.hpp"
 
@@ -11,12 +11,6 @@ namespace korvane::stoc {
 
 namespace {
 
-constexpr float kPi = std::numbers::pi_v<float>;
-static_assert(kPi == 3.1415927f);
-constexpr float kTwoPi = 2.0f * kPi;  // exact: a power-of-two multiple
-static_assert(kTwoPi == 6.2831855f);
-constexpr float kFourPi = 4.0f * kPi;
-static_assert(kFourPi == 12.566371f);
 constexpr float kKmToCm = 100000.0f;  // cm per km
 
 // The dimensionless constant of the source term (Boore 2003): rms S-wave

@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <limits>
 #include <new>
-#include <numbers>
 #include <stdexcept>
 
+#include "korvane/angles.hpp"
 #include "korvane/fault.hpp"
 #include "korvane/fft.hpp"
 #include "korvane/radiation.hpp"
@@ -50,8 +50,7 @@ namespace {
 constexpr float kVerticalFmaxCapHz = 15.0f;
 
 // Projection angle of component 090 (east), rad; 000 (north) is 0.
-constexpr float kEastProjectionRad = -std::numbers::pi_v<float> / 2.0f;
-static_assert(kEastProjectionRad == -1.5707964f);
+constexpr float kEastProjectionRad = -kHalfPi;
 
 // Noise spectra of the three components. The target shape is refreshed only
 // when a component's fmax differs from the previous one's (NaN never equals,
