@@ -342,7 +342,7 @@ struct VelocityArgs {
 };
 
 template <LayerArray I, int Typenum>
-constexpr auto layer_field = run_field<&VelocityArgs::layer, I, Typenum>;
+constexpr auto layer_field = array_slot_field<&VelocityArgs::layer, I, Typenum>;
 
 // Element types: thicknesses and quality factors f32, velocities and density
 // f64, as the layer fields are declared.

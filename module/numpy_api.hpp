@@ -28,7 +28,7 @@ inline bool array_arg(PyObject* o, int ndim, int typenum, const char* param, PyA
 // Field converter: a 1-D array of `Typenum` into element `I` of the array
 // member `Member` (for arguments that are checked together, by index).
 template <auto Member, std::size_t I, int Typenum>
-bool run_field(PyObject* o, const char* name, OwnerOf<Member>& out) {
+bool array_slot_field(PyObject* o, const char* name, OwnerOf<Member>& out) {
     return array_arg(o, 1, Typenum, name, (out.*Member)[I]);
 }
 

@@ -56,7 +56,7 @@ struct StationArgs {
 };
 
 template <StationArray I, int Typenum>
-constexpr auto station_field = run_field<&StationArgs::arrays, I, Typenum>;
+constexpr auto station_field = array_slot_field<&StationArgs::arrays, I, Typenum>;
 
 constexpr Field<StationArgs> kRunFields[] = {
     {"latitude_deg", station_field<kLatitude, NPY_FLOAT32>},

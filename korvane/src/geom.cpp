@@ -67,7 +67,8 @@ SubfaultGeometry seen_from_station(const GeographicLib::Geodesic& g, float lat, 
     const float rh = static_cast<float>(inv.s12_m / kMetresPerKm);
     const float r = std::sqrt(rh * rh + z_km * z_km);
     const float takeoff = kPi - std::atan2(rh, z_km);
-    return {r, az, takeoff, rh, z_km};
+    return {.hypocentral_distance_km = r, .azimuth_rad = az, .takeoff_rad = takeoff,
+            .epicentral_distance_km = rh, .depth_km = z_km};
 }
 
 }  // namespace

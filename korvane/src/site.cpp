@@ -9,8 +9,6 @@ namespace korvane::site {
 
 namespace {
 
-constexpr float kQuarter = 0.25f;      // the depth is reached in a quarter period
-constexpr float kLogOfSqrt = 0.5f;     // ln sqrt(x) = 0.5 ln x
 // Abscissa (log frequency) of the flat segment past the last table point: far
 // beyond any frequency, 1e15 rounded to f32.
 constexpr float kBeyondTable = 1e15f;
@@ -32,7 +30,7 @@ void site_amplification_factors(std::span<const state::RayLayer> layers, std::si
     for (std::size_t i = 0; i < ln_f.size(); ++i) {
         check_index(layers.size(), 1);
         const float f = std::exp(ln_f[i]);
-        const float quarter = kQuarter / f;  // quarter period, s
+        const float quarter = 0.25f / f;  // quarter period, s
 
         // Walk down from layer 1 (air never takes part) until the vertical
         // shear travel time t from the top of layer 1 reaches the quarter
@@ -60,7 +58,7 @@ void site_amplification_factors(std::span<const state::RayLayer> layers, std::si
             static_cast<float>((static_cast<double>(sum_h) + static_cast<double>(rest) * lk.vsh_km_s) / q);
         const float rho_bar = static_cast<float>(
             (static_cast<double>(sum_rt) + static_cast<double>(rest) * lk.density_g_cm3) / q);
-        out[i] = kLogOfSqrt * std::log(z_ref / (rho_bar * v_bar));
+        out[i] = 0.5f * std::log(z_ref / (rho_bar * v_bar));  // ln of the square root
     }
 }
 

@@ -121,9 +121,14 @@ TargetTerms target_terms(const WindowParams& win, const SourceSpectrumParams& sr
     const float k_src =
         kSourceConstant / ((src.density_g_cm3 * kFourPi) * (beta_cm * beta_cm * beta_cm));
     const float fc = src.corner_frequency_hz;
-    return {k_src * src.moment_dyne_cm, fc * kTwoPi,          src.fmax_hz * kTwoPi,
-            src.distance_km * kKmToCm,  fc * fc,              src.shape_factor,
-            src.path_t,                 win.kappa_s};
+    return {.km = k_src * src.moment_dyne_cm,
+            .omega_c = fc * kTwoPi,
+            .omega_max = src.fmax_hz * kTwoPi,
+            .r_cm = src.distance_km * kKmToCm,
+            .fc2 = fc * fc,
+            .s = src.shape_factor,
+            .t_path = src.path_t,
+            .kappa = win.kappa_s};
 }
 
 // Path attenuation and high-frequency diminution over the geometric spreading
