@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(
   g++ meson ninja-build pkg-config python3-mesonpy python3-dev python3-numpy
-  libfftw3-dev libgeographiclib-dev libgtest-dev libbenchmark-dev
+  libfftw3-dev libgeographiclib-dev libsleef-dev libgtest-dev libbenchmark-dev
   python3-pytest python3-hypothesis python3-matplotlib python3-tqdm
   python3-dask python3-distributed valgrind
 )

@@ -1,11 +1,13 @@
 #include "korvane/radiation.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <numbers>
 
 #include "korvane/angles.hpp"
 #include "korvane/fault.hpp"
+#include "korvane/vmath.hpp"
 
 namespace korvane::radiation {
 
@@ -42,10 +44,19 @@ struct Mechanism {
     float t7;    // (sd * sl) * cd
 };
 
-inline Mechanism mechanism(float rake, float dip) {
-    const float sl = std::sin(rake), cl = std::cos(rake);
-    const float sd = std::sin(dip), cd = std::cos(dip);
+// From the sines and cosines of rake (l) and dip (d).
+inline Mechanism mechanism(float sl, float cl, float sd, float cd) {
     return {cd * cl, cl * sd, (cd * cd - sd * sd) * sl, (sd * sl) * cd};
+}
+
+inline Mechanism mechanism(float rake, float dip) {
+    return mechanism(std::sin(rake), std::cos(rake), std::sin(dip), std::cos(dip));
+}
+
+inline float sh_of(const Mechanism& m, float si, float ci, float sp, float cp) {
+    const float t9 = m.clsd * si;
+    const float c2p = cp * cp - sp * sp;
+    return ((c2p * t9 + (ci * m.t3) * sp) + (ci * m.u4) * cp) - ((2.0f * (si * m.t7)) * sp) * cp;
 }
 
 inline float sv_of(const Mechanism& m, float si, float ci, float sp, float cp) {
@@ -59,12 +70,7 @@ inline Coefficients coefficients(float rake, float dip, float takeoff, float phi
     const Mechanism m = mechanism(rake, dip);
     const float si = std::sin(takeoff), ci = std::cos(takeoff);
     const float sp = std::sin(phi), cp = std::cos(phi);
-    const float t9 = m.clsd * si;
-    const float c2p = cp * cp - sp * sp;
-    Coefficients c;
-    c.sh = ((c2p * t9 + (ci * m.t3) * sp) + (ci * m.u4) * cp) - ((2.0f * (si * m.t7)) * sp) * cp;
-    c.sv = sv_of(m, si, ci, sp, cp);
-    return c;
+    return {.sh = sh_of(m, si, ci, sp, cp), .sv = sv_of(m, si, ci, sp, cp)};
 }
 
 // Perturbation of an angle by up to +-pi/4 from a uniform u in [0, 1).
@@ -76,41 +82,74 @@ inline float projection(float theta, float az, float sh, float sv) {
     return std::sin(d) * sh + std::cos(d) * sv;
 }
 
-// Root mean square of the projection over n_real realisations, each angle
-// moved by up to +-pi/4 (five uniform draws per realisation).
+// Realisations and directions pass through the vector sine and cosine in
+// blocks of this many; a block's arrays (a few KB) live on the stack.
+constexpr std::size_t kBlock = 64;
+using Block = std::array<float, kBlock>;
+
+// s[k] = sin x[k], c[k] = cos x[k] for k < nb.
+inline void sincos_block(const Block& x, Block& s, Block& c, std::size_t nb) {
+    vmath::sincos({x.data(), nb}, {s.data(), nb}, {c.data(), nb});
+}
+
+// Root mean square of the projection of (sh, sv) on the horizontal direction
+// theta over n_real realisations, each of the five angles moved by up to
+// +-pi/4 (five uniform draws per realisation, in the order read below). The
+// squares are summed in realisation order.
 float perturbed_rms(float strike, float dip, float rake, float azimuth, float takeoff,
                     float theta, rng::DrawSource& draws, std::size_t n_real) {
+    std::array<float, 5 * kBlock> u;
+    // The perturbed take-off, rake, dip, phi and theta - azimuth of a block,
+    // then their sines and cosines.
+    Block i_p, l_p, d_p, phi_p, theta_p;
+    Block si, ci, sl, cl, sd, cd, sp, cp, st, ct, r;
     float sum = 0.0f;
-    for (std::size_t k = 0; k < n_real; ++k) {
-        const float u1 = draws.uniform();
-        const float u2 = draws.uniform();
-        const float u3 = draws.uniform();
-        const float u4 = draws.uniform();
-        const float u5 = draws.uniform();
-        const float i_p = perturb(takeoff, u1);
-        const float az_p = perturb(azimuth, u2);
-        const float strike_p = perturb(strike, u3);
-        const float dip_p = perturb(dip, u4);
-        const float rake_p = perturb(rake, u5);
-        const Coefficients c = coefficients(rake_p, dip_p, i_p, az_p - strike_p);
-        const float r = projection(theta, az_p, c.sh, c.sv);
-        sum = sum + r * r;
+    for (std::size_t k0 = 0; k0 < n_real; k0 += kBlock) {
+        const std::size_t nb = std::min(kBlock, n_real - k0);
+        for (std::size_t j = 0; j < 5 * nb; ++j) u[j] = draws.uniform();
+        for (std::size_t k = 0; k < nb; ++k) {
+            const float* uk = u.data() + 5 * k;
+            const float az_p = perturb(azimuth, uk[1]);
+            i_p[k] = perturb(takeoff, uk[0]);
+            phi_p[k] = az_p - perturb(strike, uk[2]);
+            d_p[k] = perturb(dip, uk[3]);
+            l_p[k] = perturb(rake, uk[4]);
+            theta_p[k] = theta - az_p;
+        }
+        sincos_block(i_p, si, ci, nb);
+        sincos_block(l_p, sl, cl, nb);
+        sincos_block(d_p, sd, cd, nb);
+        sincos_block(phi_p, sp, cp, nb);
+        sincos_block(theta_p, st, ct, nb);
+        for (std::size_t k = 0; k < nb; ++k) {
+            const Mechanism m = mechanism(sl[k], cl[k], sd[k], cd[k]);
+            r[k] = st[k] * sh_of(m, si[k], ci[k], sp[k], cp[k]) + ct[k] * sv_of(m, si[k], ci[k], sp[k], cp[k]);
+        }
+        for (std::size_t k = 0; k < nb; ++k) sum = sum + r[k] * r[k];
     }
     return std::sqrt(sum / static_cast<float>(n_real));
 }
 
 // Sum of |sv sin i| over the directions (u[k], w[k]): take-off angles uniform
 // in cos i between c_lo and c_hi (uniform in solid angle), azimuths uniform.
+// Summed in direction order.
 float sum_abs_vertical(const Mechanism& m, float strike, float c_lo, float c_hi,
                        std::span<const float> u, std::span<const float> w, std::size_t n_dir) {
+    Block x, i_k, phi, si, ci, sp, cp;
     float sum = 0.0f;
-    for (std::size_t k = 0; k < n_dir; ++k) {
-        const float x = u[k] * c_hi + (1.0f - u[k]) * c_lo;
-        const float i_k = std::acos(x);
-        const float phi_k = w[k] * kTwoPi - strike;
-        const float si = std::sin(i_k), ci = std::cos(i_k);
-        const float sp = std::sin(phi_k), cp = std::cos(phi_k);
-        sum = sum + std::fabs(sv_of(m, si, ci, sp, cp) * si);
+    for (std::size_t k0 = 0; k0 < n_dir; k0 += kBlock) {
+        const std::size_t nb = std::min(kBlock, n_dir - k0);
+        for (std::size_t k = 0; k < nb; ++k) {
+            const float uk = u[k0 + k];
+            x[k] = uk * c_hi + (1.0f - uk) * c_lo;
+            phi[k] = w[k0 + k] * kTwoPi - strike;
+        }
+        vmath::acos({x.data(), nb}, {i_k.data(), nb});
+        sincos_block(i_k, si, ci, nb);
+        sincos_block(phi, sp, cp, nb);
+        for (std::size_t k = 0; k < nb; ++k) {
+            sum = sum + std::fabs(sv_of(m, si[k], ci[k], sp[k], cp[k]) * si[k]);
+        }
     }
     return sum;
 }

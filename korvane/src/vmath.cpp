@@ -1,0 +1,110 @@
+#include "korvane/vmath.hpp"
+
+#include <algorithm>
+#include <array>
+
+#include "korvane/fault.hpp"
+
+namespace korvane::vmath {
+
+namespace detail {
+
+namespace {
+
+using Map = void (*)(const float*, float*, std::size_t);
+using SinCos = void (*)(const float*, float*, float*, std::size_t);
+
+// The loops of one instruction set; each takes whole vectors only.
+struct Set {
+    std::size_t lanes;
+    SinCos sincos;
+    Map acos;
+    Map exp;
+};
+
+const Set& set_of(Width w) {
+    static constexpr Set sse2_set{4, sse2::sincos, sse2::acos, sse2::exp};
+    static constexpr Set avx_set{8, avx::sincos, avx::acos, avx::exp};
+    static constexpr Set avx512_set{16, avx512::sincos, avx512::acos, avx512::exp};
+    switch (w) {
+        case Width::Avx512: return avx512_set;
+        case Width::Avx: return avx_set;
+        case Width::Sse2: break;
+    }
+    return sse2_set;
+}
+
+constexpr std::size_t kMaxLanes = 16;
+using Pad = std::array<float, kMaxLanes>;
+
+// Applies f to the whole vectors of x in place, then to the rest through a
+// zero-padded copy of one vector.
+void map_padded(Map f, std::size_t lanes, const float* x, float* y, std::size_t n) {
+    const std::size_t whole = n - n % lanes;
+    f(x, y, whole);
+    if (whole == n) return;
+    Pad xt{}, yt;
+    std::copy(x + whole, x + n, xt.begin());
+    f(xt.data(), yt.data(), lanes);
+    std::copy_n(yt.begin(), n - whole, y + whole);
+}
+
+}  // namespace
+
+Width widest_supported() noexcept {
+    // GCC's checks include the operating system's support for the registers.
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) return Width::Avx512;
+    if (__builtin_cpu_supports("avx")) return Width::Avx;
+    return Width::Sse2;
+}
+
+void sincos(Width w, const float* x, float* s, float* c, std::size_t n) {
+    const Set& set = set_of(w);
+    const std::size_t whole = n - n % set.lanes;
+    set.sincos(x, s, c, whole);
+    if (whole == n) return;
+    Pad xt{}, st, ct;
+    std::copy(x + whole, x + n, xt.begin());
+    set.sincos(xt.data(), st.data(), ct.data(), set.lanes);
+    std::copy_n(st.begin(), n - whole, s + whole);
+    std::copy_n(ct.begin(), n - whole, c + whole);
+}
+
+void acos(Width w, const float* x, float* y, std::size_t n) {
+    map_padded(set_of(w).acos, set_of(w).lanes, x, y, n);
+}
+
+void exp(Width w, const float* x, float* y, std::size_t n) {
+    map_padded(set_of(w).exp, set_of(w).lanes, x, y, n);
+}
+
+}  // namespace detail
+
+namespace {
+
+// Chosen once per process (thread-safe static initialisation).
+detail::Width width() noexcept {
+    static const detail::Width w = detail::widest_supported();
+    return w;
+}
+
+}  // namespace
+
+void sincos(std::span<const float> x, std::span<float> s, std::span<float> c) {
+    check_same_length(x.size(), s.size());
+    check_same_length(x.size(), c.size());
+    detail::sincos(width(), x.data(), s.data(), c.data(), x.size());
+}
+
+void acos(std::span<const float> x, std::span<float> y) {
+    check_same_length(x.size(), y.size());
+    detail::acos(width(), x.data(), y.data(), x.size());
+}
+
+void exp(std::span<const float> x, std::span<float> y) {
+    check_same_length(x.size(), y.size());
+    detail::exp(width(), x.data(), y.data(), x.size());
+}
+
+}  // namespace korvane::vmath
