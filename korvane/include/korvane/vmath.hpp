@@ -21,7 +21,8 @@ void sincos(std::span<const float> x, std::span<float> s, std::span<float> c);
 // y[k] = acos x[k] for every k < x.size(); error at most 1 ulp. Sizes must match.
 void acos(std::span<const float> x, std::span<float> y);
 
-// y[k] = exp x[k] for every k < x.size(); error at most 1 ulp. Sizes must match.
+// y[k] = exp x[k] for every k < x.size(); error at most 1 ulp. Sizes must
+// match; y may be x itself (each vector is read before it is written).
 void exp(std::span<const float> x, std::span<float> y);
 
 namespace detail {
