@@ -26,10 +26,31 @@ void BM_Draw(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(block));
 }
 
+// The same block through fill_normal / fill_uniform.
+template <Variant V, bool Normal>
+void BM_Fill(benchmark::State& state) {
+    DrawSource d = DrawSource::for_key(V, 0x5EED);
+    std::vector<float> out(block);
+    for (auto _ : state) {
+        if (Normal) {
+            d.fill_normal(out);
+        } else {
+            d.fill_uniform(out);
+        }
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(block));
+}
+
 BENCHMARK(BM_Draw<Variant::Pcg, true>)->Name("normal/pcg");
+BENCHMARK(BM_Fill<Variant::Pcg, true>)->Name("fill_normal/pcg");
 BENCHMARK(BM_Draw<Variant::Fixture, true>)->Name("normal/fixture");
+BENCHMARK(BM_Fill<Variant::Fixture, true>)->Name("fill_normal/fixture");
 BENCHMARK(BM_Draw<Variant::Pcg, false>)->Name("uniform/pcg");
+BENCHMARK(BM_Fill<Variant::Pcg, false>)->Name("fill_uniform/pcg");
 BENCHMARK(BM_Draw<Variant::Fixture, false>)->Name("uniform/fixture");
+BENCHMARK(BM_Fill<Variant::Fixture, false>)->Name("fill_uniform/fixture");
 
 }  // namespace
 

@@ -30,6 +30,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace korvane::rng {
 
@@ -134,8 +135,7 @@ template <class G>
 // Consumes one next_u64 per attempt, one more for a wedge test, two per tail
 // iteration.
 template <class G>
-inline float normal_from(G& g) {
-    const ZigguratTables& z = ziggurat_tables();
+inline float normal_from(G& g, const ZigguratTables& z) {
     for (;;) {
         const std::uint64_t bits = g.next_u64();
         const std::size_t i = static_cast<std::size_t>(bits & 0xFF);
@@ -146,6 +146,10 @@ inline float normal_from(G& g) {
         if (i == 0) return static_cast<float>(normal_tail(g, u));
         if (normal_wedge_accepts(g, z, i, x)) return static_cast<float>(x);
     }
+}
+template <class G>
+inline float normal_from(G& g) {
+    return normal_from(g, ziggurat_tables());
 }
 
 }  // namespace detail
@@ -214,6 +218,11 @@ public:
     float normal() {
         return variant_ == Variant::Pcg ? detail::normal_from(pcg_) : detail::normal_from(fixture_);
     }
+    // out[i] = the i-th uniform() / normal() of the stream, bit for bit, and the
+    // stream continues as after out.size() such calls. Faster per draw than the
+    // calls (no variant branch per draw, independent generator lanes); no allocation.
+    void fill_uniform(std::span<float> out) noexcept;
+    void fill_normal(std::span<float> out);
 
 private:
     Variant variant_;
