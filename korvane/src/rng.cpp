@@ -1,6 +1,5 @@
 #include "korvane/rng.hpp"
 
-#include <algorithm>
 #include <cstdlib>
 
 namespace korvane::rng {
@@ -40,130 +39,63 @@ constexpr LcgJump lcg_jump(std::uint64_t k) noexcept {
     return acc;
 }
 
-// Calls emit(i, state before output i) for i < n, where one output takes
-// `Steps` LCG steps, and leaves g n outputs on. The states come from `lanes`
-// independent chains, each jumping `lanes` outputs at a time, so that their
-// multiply-adds overlap instead of waiting on one another.
+// Uniforms of a PCG32 stream into out, leaving g out.size() outputs on. The
+// states come from `lanes` independent chains, each jumping `lanes` outputs
+// at a time, so that their multiply-adds overlap instead of each waiting on
+// the one before (the serial step is bound by the multiply's latency).
 constexpr std::size_t lanes = 8;
-template <std::size_t Steps, class Emit>
-void pcg_outputs(Lcg64Xsh32& g, std::size_t n, Emit emit) {
-    constexpr LcgJump one = lcg_jump(Steps);
-    constexpr LcgJump stride = lcg_jump(lanes * Steps);
+void pcg_uniforms(Lcg64Xsh32& g, std::span<float> out) noexcept {
+    constexpr LcgJump stride = lcg_jump(lanes);
     const std::uint64_t c = stride.g * g.increment;
     std::uint64_t s[lanes];
     s[0] = g.state;
-    for (std::size_t j = 1; j < lanes; ++j) s[j] = one.a * s[j - 1] + one.g * g.increment;
+    for (std::size_t j = 1; j < lanes; ++j) s[j] = s[j - 1] * pcg_multiplier + g.increment;
+    const auto uniform_at = [](std::uint64_t state) {
+        Lcg64Xsh32 one{state, 0};
+        return detail::uniform_from(one);
+    };
+    const std::size_t n = out.size();
     std::size_t i = 0;
     for (; i + lanes <= n; i += lanes) {
         for (std::size_t j = 0; j < lanes; ++j) {
-            emit(i + j, s[j]);
+            out[i + j] = uniform_at(s[j]);
             s[j] = stride.a * s[j] + c;
         }
     }
     // s[j] is now the state before output i + j.
-    for (std::size_t j = 0; i + j < n; ++j) emit(i + j, s[j]);
+    for (std::size_t j = 0; i + j < n; ++j) out[i + j] = uniform_at(s[j]);
     g.state = s[n - i];
 }
 
-// next_u64 of g, n times, into out.
-void fill_u64(Lcg64Xsh32& g, std::uint64_t* out, std::size_t n) {
-    const std::uint64_t inc = g.increment;
-    pcg_outputs<2>(g, n, [out, inc](std::size_t i, std::uint64_t s) {
-        const std::uint64_t hi = xsh_rr(s * pcg_multiplier + inc);
-        out[i] = xsh_rr(s) | (hi << 32);
-    });
-}
-// Calls emit(i, output i) for the next n outputs of g (each independent of
-// the others) and leaves g n outputs on.
-template <class Emit>
-void fixture_outputs(fixture::FixtureDraws& g, std::size_t n, Emit emit) {
-    const std::uint64_t s0 = g.state;
-    for (std::size_t i = 0; i < n; ++i) emit(i, mix64(s0 + (i + 1) * golden));
-    g.state += n * golden;
-}
-void fill_u64(fixture::FixtureDraws& g, std::uint64_t* out, std::size_t n) {
-    fixture_outputs(g, n, [out](std::size_t i, std::uint64_t w) { out[i] = w; });
-}
-
-// g as after n more next_u64.
-void skip_u64(Lcg64Xsh32& g, std::size_t n) {
-    const LcgJump j = lcg_jump(2 * n);
-    g.state = j.a * g.state + j.g * g.increment;
-}
-void skip_u64(fixture::FixtureDraws& g, std::size_t n) { g.state += n * golden; }
-
-// The 64-bit outputs of a generator, produced a block at a time into a
-// buffer and handed out in stream order.
+// The per-draw calls on a local copy of the generator: one variant branch per
+// fill, and the state stays in registers.
 template <class G>
-class Blocked {
-public:
-    explicit Blocked(G g) noexcept : gen_(g), start_(g) {}
-
-    // Outputs wanted at least before the fill ends (one per pending draw):
-    // a block never runs much past the last draw.
-    std::size_t pending = 1;
-
-    std::uint64_t next_u64() {
-        if (pos_ == count_) refill();
-        return buf_[pos_++];
-    }
-    // The generator as after the outputs handed out so far.
-    G consumed() const noexcept {
-        G g = start_;
-        skip_u64(g, pos_);
-        return g;
-    }
-
-private:
-    static constexpr std::size_t block = 64;
-
-    [[gnu::noinline]] void refill() {
-        start_ = gen_;
-        count_ = std::clamp(pending, std::size_t{1}, block);
-        fill_u64(gen_, buf_, count_);
-        pos_ = 0;
-    }
-
-    G gen_;    // after the last output in the buffer
-    G start_;  // before the first output in the buffer
-    std::size_t pos_ = 0;
-    std::size_t count_ = 0;
-    std::uint64_t buf_[block];
-};
-
-template <class G>
-G fill_normals(G g, std::span<float> out) {
+G normals(G g, std::span<float> out) {
     const detail::ZigguratTables& z = detail::ziggurat_tables();
-    Blocked<G> blocked(g);
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        blocked.pending = out.size() - i;
-        out[i] = detail::normal_from(blocked, z);
-    }
-    return blocked.consumed();
+    for (float& x : out) x = detail::normal_from(g, z);
+    return g;
 }
-
-// 24 top bits of a 32-bit output, as uniform_from takes them.
-float uniform_of(std::uint32_t u) noexcept {
-    return static_cast<float>(static_cast<std::int32_t>(u >> 8)) * 0x1p-24f;
+template <class G>
+G uniforms(G g, std::span<float> out) noexcept {
+    for (float& x : out) x = detail::uniform_from(g);
+    return g;
 }
 
 }  // namespace
 
 void DrawSource::fill_normal(std::span<float> out) {
     if (variant_ == Variant::Pcg) {
-        pcg_ = fill_normals(pcg_, out);
+        pcg_ = normals(pcg_, out);
     } else {
-        fixture_ = fill_normals(fixture_, out);
+        fixture_ = normals(fixture_, out);
     }
 }
 
 void DrawSource::fill_uniform(std::span<float> out) noexcept {
-    float* const o = out.data();
     if (variant_ == Variant::Pcg) {
-        pcg_outputs<1>(pcg_, out.size(), [o](std::size_t i, std::uint64_t s) { o[i] = uniform_of(xsh_rr(s)); });
+        pcg_uniforms(pcg_, out);
     } else {
-        fixture_outputs(fixture_, out.size(),
-                        [o](std::size_t i, std::uint64_t w) { o[i] = uniform_of(static_cast<std::uint32_t>(w >> 32)); });
+        fixture_ = uniforms(fixture_, out);
     }
 }
 

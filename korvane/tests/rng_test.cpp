@@ -61,9 +61,9 @@ TEST(Normal, PinnedDrawsPerGenerator) {
 }
 
 // The fills against the one-at-a-time draws: values bit for bit and the draws
-// that follow. Lengths around the lane count (8) and the block (64 outputs);
-// with keys 2 (PCG) and 4 (fixture) 5000 normals take the tail twice and
-// about 100 wedge tests, some of them across a block boundary.
+// that follow. Lengths around the uniform fill's lane count (8); with keys
+// 2 (PCG) and 4 (fixture) 5000 normals take the tail twice and about 100
+// wedge tests.
 TEST(Fill, MatchesDrawByDraw) {
     for (const auto& [v, key, n] : {std::tuple{Variant::Pcg, 0ul, 0ul}, {Variant::Pcg, 7ul, 1ul}, {Variant::Pcg, 1ul, 7ul},
                                     {Variant::Pcg, 5ul, 9ul}, {Variant::Pcg, 3ul, 63ul}, {Variant::Pcg, 4ul, 65ul},

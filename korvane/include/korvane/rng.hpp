@@ -125,10 +125,40 @@ template <class G>
 
 // The wedge test of layer i (1..255) for the candidate x.
 template <class G>
-[[gnu::noinline]] bool normal_wedge_accepts(G& g, const ZigguratTables& z, std::size_t i, double x) {
+bool normal_wedge_accepts(G& g, const ZigguratTables& z, std::size_t i, double x) {
     const std::uint64_t bits = g.next_u64();
     const double c = static_cast<double>(bits >> 11) * 0x1p-53;
     return c * (z.f[i] - z.f[i + 1]) + z.f[i + 1] < std::exp(x * x * -0.5);
+}
+
+// An attempt of the ziggurat from one 64-bit output: the layer from the low
+// 8 bits, and from the top 52 bits u in [-1, 1), whose sign is the sign of
+// the result, and the candidate x = u * x[layer].
+struct ZigguratAttempt {
+    std::size_t layer;
+    double u;
+    double x;
+};
+inline ZigguratAttempt attempt_from(std::uint64_t bits, const ZigguratTables& z) noexcept {
+    const std::size_t i = static_cast<std::size_t>(bits & 0xFF);
+    const double u = std::bit_cast<double>((bits >> 12) | 0x4000000000000000) - 3.0;
+    return {i, u, u * z.x[i]};
+}
+// Whether the attempt lies inside its layer's rectangle (accepted as it stands).
+inline bool inside_rectangle(const ZigguratAttempt& a, const ZigguratTables& z) noexcept {
+    return std::fabs(a.x) < z.x[a.layer + 1];
+}
+
+// The rest of a draw whose attempt a fell outside its rectangle: the tail or
+// the wedge test, then further attempts until one is accepted.
+template <class G>
+[[gnu::noinline]] double normal_rest(G& g, const ZigguratTables& z, ZigguratAttempt a) {
+    for (;;) {
+        if (a.layer == 0) return normal_tail(g, a.u);
+        if (normal_wedge_accepts(g, z, a.layer, a.x)) return a.x;
+        a = attempt_from(g.next_u64(), z);
+        if (inside_rectangle(a, z)) return a.x;
+    }
 }
 
 // Standard normal draw by the ziggurat, computed in f64 and rounded to f32.
@@ -136,16 +166,8 @@ template <class G>
 // iteration.
 template <class G>
 inline float normal_from(G& g, const ZigguratTables& z) {
-    for (;;) {
-        const std::uint64_t bits = g.next_u64();
-        const std::size_t i = static_cast<std::size_t>(bits & 0xFF);
-        // [-1, 1) from the top 52 bits; its sign is the sign of the result.
-        const double u = std::bit_cast<double>((bits >> 12) | 0x4000000000000000) - 3.0;
-        const double x = u * z.x[i];
-        if (std::fabs(x) < z.x[i + 1]) return static_cast<float>(x);
-        if (i == 0) return static_cast<float>(normal_tail(g, u));
-        if (normal_wedge_accepts(g, z, i, x)) return static_cast<float>(x);
-    }
+    const ZigguratAttempt a = attempt_from(g.next_u64(), z);
+    return static_cast<float>(inside_rectangle(a, z) ? a.x : normal_rest(g, z, a));
 }
 template <class G>
 inline float normal_from(G& g) {
