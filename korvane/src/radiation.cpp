@@ -106,7 +106,7 @@ float perturbed_rms(float strike, float dip, float rake, float azimuth, float ta
     float sum = 0.0f;
     for (std::size_t k0 = 0; k0 < n_real; k0 += kBlock) {
         const std::size_t nb = std::min(kBlock, n_real - k0);
-        for (std::size_t j = 0; j < 5 * nb; ++j) u[j] = draws.uniform();
+        draws.fill_uniform({u.data(), 5 * nb});
         for (std::size_t k = 0; k < nb; ++k) {
             const float* uk = u.data() + 5 * k;
             const float az_p = perturb(azimuth, uk[1]);
