@@ -177,23 +177,82 @@ std::size_t plan_count() {
     return this_thread_table().size();
 }
 
-void correct_baseline(std::span<float> a, float dt) {
-    const std::size_t n = a.size();
+namespace {
+
+// Independent partial sums per quantity in end_state: two SSE registers
+// each, so that no add waits on the one before it.
+constexpr std::size_t kLanes = 8;
+
+struct EndState {
+    float d;  // end displacement
+    float v;  // end velocity
+};
+
+// End state of the piecewise-linear acceleration a (n >= 2 samples, step dt,
+// at rest at t = 0). The steps v' = v + h (a_i + a_(i+1)) and d' = d + dt v +
+// q (2 a_i + a_(i+1)) (h = dt / 2, q = dt^2 / 6) over the m = n - 1
+// intervals sum to
+//   v = h (2 A - a_0 - a_m),  d = q (3 A - a_0 - 2 a_m) + dt h W,
+//   W = (m - 1) A + B - m a_0 + a_m,  A = sum a_k,  B = sum (m - 2k) a_k,
+// two sums over the samples that run in kLanes independent lanes instead of
+// one chain; the weights of B, centred on zero, keep its partial sums small.
+// The weights are integers, exact in f32 below 2^24.
+EndState end_state(const float* a, std::size_t n, float dt) {
+    const std::size_t m = n - 1;
+    const float fm = static_cast<float>(m);
+    float sa[kLanes] = {}, sb[kLanes] = {}, w[kLanes];
+    for (std::size_t l = 0; l < kLanes; ++l) w[l] = fm - static_cast<float>(2 * l);
+    std::size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            sa[l] += a[i + l];
+            sb[l] += w[l] * a[i + l];
+            w[l] -= static_cast<float>(2 * kLanes);
+        }
+    }
+    // Pairwise, in a fixed order; the tail after the lanes.
+    for (std::size_t half = kLanes / 2; half > 0; half /= 2) {
+        for (std::size_t l = 0; l < half; ++l) {
+            sa[l] += sa[l + half];
+            sb[l] += sb[l + half];
+        }
+    }
+    float sum_a = sa[0], sum_b = sb[0];
+    for (; i < n; ++i) {
+        sum_a += a[i];
+        sum_b += (fm - static_cast<float>(2 * i)) * a[i];
+    }
+    const float first = a[0], last = a[m];
+    const float s_p = ((sum_a + sum_a) - first) - last;
+    const float s_e = ((sum_a * 3.0f) - first) - (last + last);
+    const float s_w = ((static_cast<float>(m - 1) * sum_a + sum_b) - fm * first) + last;
     const float h = dt * 0.5f;
     const float q = (dt * h) / 3.0f;
-    float d = 0.0f;  // end displacement of the piecewise-linear acceleration
-    float v = 0.0f;  // end velocity
-    for (std::size_t i = 0; i + 1 < n; ++i) {
-        d = ((a[i] + a[i]) + a[i + 1]) * q + (d + dt * v);
-        v = (a[i] + a[i + 1]) * h + v;
-    }
+    return {.d = s_e * q + s_w * (dt * h), .v = s_p * h};
+}
+
+// a[i] += c0 + i c1 dt for i in [2, n), the index converted through I so that
+// the conversion vectorises when n fits in 32 bits (same value either way).
+template <class I>
+void add_line(float* a, std::size_t n, float c0, float c1, float dt) {
+    const I end = static_cast<I>(n);
+    for (I i = 2; i < end; ++i) a[i] = (a[i] + c0) + (static_cast<float>(i) * c1) * dt;
+}
+
+}  // namespace
+
+void correct_baseline(std::span<float> a, float dt) {
+    const std::size_t n = a.size();
     if (n <= 2) return;
+    const auto [d, v] = end_state(a.data(), n, dt);
     const float t = static_cast<float>(n - 1) * dt;
     const float p = 2.0f / t;
     const float c0 = ((-3.0f / t) * d + v) * p;
     const float c1 = ((p * d - v) * (6.0f / t)) / t;
-    for (std::size_t i = 2; i < n; ++i) {
-        a[i] = (a[i] + c0) + (static_cast<float>(i) * c1) * dt;
+    if (n <= static_cast<std::size_t>(INT32_MAX)) {
+        add_line<std::int32_t>(a.data(), n, c0, c1, dt);
+    } else {
+        add_line<std::size_t>(a.data(), n, c0, c1, dt);
     }
 }
 

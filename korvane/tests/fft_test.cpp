@@ -95,3 +95,25 @@ TEST(Baseline, ThreeAndFourSamples) {
         }
     }
 }
+
+// Long series against the recurrence run in double: small integer samples keep every f32 partial sum exact
+// whatever its order, so only the last few roundings separate the two, and a sample given a wrong weight
+// moves the line far beyond the tolerance. Lengths cover the lanes, their tail and both together.
+TEST(Baseline, LongSeriesMatchTheRecurrenceInDouble) {
+    std::mt19937 gen(5);
+    std::uniform_int_distribution<int> pick(-3, 3);
+    for (std::size_t n : {5u, 8u, 9u, 23u, 1000u, 4099u}) {
+        std::vector<float> a(n);
+        for (float& x : a) x = static_cast<float>(pick(gen));
+        const double dt = 0.01, h = dt / 2, q = dt * h / 3, t = static_cast<double>(n - 1) * dt;
+        double d = 0, v = 0;
+        for (std::size_t i = 0; i + 1 < n; ++i) d += (2.0 * a[i] + a[i + 1]) * q + dt * v, v += (a[i] + a[i + 1]) * h;
+        const double c0 = (-3 / t * d + v) * 2 / t, c1 = (2 / t * d - v) * 6 / (t * t);
+        std::vector<float> b = a;
+        correct_baseline(b, static_cast<float>(dt));
+        for (std::size_t i = 0; i < n; ++i) {
+            const double want = a[i] + (i < 2 ? 0.0 : c0 + static_cast<double>(i) * c1 * dt);
+            ASSERT_NEAR(b[i], want, 2e-6) << "n " << n << ", sample " << i;
+        }
+    }
+}
