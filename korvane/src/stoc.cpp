@@ -82,6 +82,10 @@ SpectrumShape SpectrumShape::with_capacity(std::size_t cap) {
 
 namespace {
 
+// Independent running products of the window's decay (two SSE registers of
+// doubles).
+constexpr std::size_t kDecayChains = 4;
+
 // Unit-energy Saragoni-Hart window w(t_i) = A t_i^b e^(-c t_i), t_i = i dt, for
 // plan.n samples. Its peak lies at t = b / c = eps * Tw; A = sqrt((2c)^p /
 // Gamma(p)), p = 2b + 1, makes the integral of w^2 over t >= 0 equal to 1.
@@ -94,14 +98,24 @@ void fill_window(float* window, const SpectrumPlan& plan, const WindowParams& wi
     const double gamma_p = std::tgamma(static_cast<double>(p));
     const float pw = std::pow(c + c, p);
     const float a = static_cast<float>(std::sqrt(static_cast<double>(pw) / gamma_p));
-    // The decay as a running product in double: one exponential per refresh.
+    // The decay e^(-c t_i) = r^i as running products in double, one
+    // exponential per refresh: kDecayChains independent chains, chain j at
+    // r^(j + k kDecayChains) after k steps of r^kDecayChains, so that no
+    // product waits on the one before it.
     const double r = std::exp(-static_cast<double>(c) * static_cast<double>(win.dt));
+    double g[kDecayChains];
+    g[0] = 1.0;
+    for (std::size_t j = 1; j < kDecayChains; ++j) g[j] = g[j - 1] * r;
+    const double step = g[kDecayChains - 1] * r;
     const float* tp = plan.time_pow.data();
-    double g = 1.0;
-    for (std::size_t i = 0; i < plan.n; ++i) {
-        window[i] = static_cast<float>(g) * (tp[i] * a);
-        g *= r;
+    std::size_t i = 0;
+    for (; i + kDecayChains <= plan.n; i += kDecayChains) {
+        for (std::size_t j = 0; j < kDecayChains; ++j) {
+            window[i + j] = static_cast<float>(g[j]) * (tp[i + j] * a);
+            g[j] *= step;
+        }
     }
+    for (std::size_t j = 0; i + j < plan.n; ++j) window[i + j] = static_cast<float>(g[j]) * (tp[i + j] * a);
 }
 
 // The frequency-independent factors of the target amplitude.
@@ -132,32 +146,59 @@ TargetTerms target_terms(const WindowParams& win, const SourceSpectrumParams& sr
 }
 
 // Path attenuation and high-frequency diminution over the geometric spreading
-// 1/R at f (fp = f^(1 - q_exp)). kappa > 0 (or NaN): exp(-pi kappa f) and no
-// fmax filter; kappa <= 0: the first-power fmax filter 1 / (1 + f / fmax).
-double diminution(const TargetTerms& t, float f, float fp, float omega, bool kappa_form) {
-    if (kappa_form) {
-        return static_cast<double>(std::exp(-kPi * (fp * t.t_path + t.kappa * f)) / t.r_cm);
-    }
-    const float p1 = std::exp(-kPi * (fp * t.t_path)) / t.r_cm;
-    const float p2 = 1.0f / (omega / t.omega_max + 1.0f);
-    return static_cast<double>(p1) * static_cast<double>(p2);
-}
-
-// Target Fourier amplitude of acceleration for bins 1 .. n_freq - 1 (Boore
-// 2003, with the omega-squared source and a two-level shape term); bin 0 keeps
-// its 0.
-void fill_target_amplitude(double* amp, const SpectrumPlan& plan, const TargetTerms& t) {
+// 1/R at f (fp = f^(1 - q_exp)): kappa > 0 (or NaN) gives exp(-pi kappa f)
+// and no fmax filter, kappa <= 0 the first-power fmax filter 1 / (1 + f /
+// fmax); the path term is exp(-pi fp T) either way. The target amplitude of
+// bin k is shape * (source * d), d = exp(..) / R, times the filter in the
+// fmax form, all three products in double.
+//
+// The per-bin divisions and the exponential's argument run first, in a loop
+// free of calls that the compiler vectorises; the exponentials follow in a
+// loop of their own, then the division by R and the products. Between the
+// passes amp[k] holds source * filter (one float times another, exact in
+// double, so the order of the three-factor product is immaterial) and the
+// scratch holds shape and the exponent at bins_scratch[k - 1] and
+// bins_scratch[half + k - 1], half = n_freq - 1 bins each.
+template <bool KappaForm>
+void target_factors(double* amp, float* bins_scratch, const SpectrumPlan& plan, const TargetTerms& t) {
     const float* fr = plan.freqs.data();
     const float* fp = plan.freq_pow.data();
-    const bool kappa_form = !(t.kappa <= 0.0f);
+    const std::size_t half = plan.n_freq - 1;
+    float* shape_of = bins_scratch;
+    float* exponent_of = bins_scratch + half;
     for (std::size_t k = 1; k < plan.n_freq; ++k) {
         const float f = fr[k];
         const float omega = f * kTwoPi;
         const float q = omega / t.omega_c;
         const float source = (omega * omega) / (q * q + 1.0f) * t.km;
-        const float shape = ((f * f + t.fc2) * t.s) / ((f * f) * t.s + t.fc2);
-        const double d = diminution(t, f, fp[k], omega, kappa_form);
-        amp[k] = static_cast<double>(shape) * (static_cast<double>(source) * d);
+        shape_of[k - 1] = ((f * f + t.fc2) * t.s) / ((f * f) * t.s + t.fc2);
+        if constexpr (KappaForm) {
+            exponent_of[k - 1] = -kPi * (fp[k] * t.t_path + t.kappa * f);
+            amp[k] = static_cast<double>(source);
+        } else {
+            exponent_of[k - 1] = -kPi * (fp[k] * t.t_path);
+            const float filter = 1.0f / (omega / t.omega_max + 1.0f);
+            amp[k] = static_cast<double>(source) * static_cast<double>(filter);
+        }
+    }
+}
+
+// Target Fourier amplitude of acceleration for bins 1 .. n_freq - 1 (Boore
+// 2003, with the omega-squared source and a two-level shape term); bin 0 keeps
+// its 0. bins_scratch: 2 (n_freq - 1) floats, overwritten.
+void fill_target_amplitude(double* amp, float* bins_scratch, const SpectrumPlan& plan, const TargetTerms& t) {
+    if (!(t.kappa <= 0.0f)) {
+        target_factors<true>(amp, bins_scratch, plan, t);
+    } else {
+        target_factors<false>(amp, bins_scratch, plan, t);
+    }
+    const std::size_t half = plan.n_freq - 1;
+    const float* shape_of = bins_scratch;
+    float* exponent_of = bins_scratch + half;
+    for (std::size_t j = 0; j < half; ++j) exponent_of[j] = std::exp(exponent_of[j]);
+    for (std::size_t j = 0; j < half; ++j) {
+        const float path = exponent_of[j] / t.r_cm;
+        amp[j + 1] = static_cast<double>(shape_of[j]) * (amp[j + 1] * static_cast<double>(path));
     }
 }
 
@@ -172,8 +213,10 @@ void SpectrumShape::refresh(const SpectrumPlan& plan, const WindowParams& win,
     check_range_end(plan.freqs.size(), plan.n_freq);
     check_range_end(plan.freq_pow.size(), plan.n_freq);
 
+    // The window's buffer (n >= 2 (n_freq - 1) floats) is the scratch of the
+    // target amplitude until the window is written.
+    fill_target_amplitude(amplitude.data(), window.data(), plan, target_terms(win, src));
     fill_window(window.data(), plan, win, src.window_length_s);
-    fill_target_amplitude(amplitude.data(), plan, target_terms(win, src));
     dt = win.dt;
 }
 
