@@ -1,5 +1,7 @@
 // Per-ray spectral kernels: one target-shape refresh per plan length (window
-// over n samples, target amplitude over n/2 + 1 bins), and radiate_and_invert.
+// over n samples, target amplitude over n/2 + 1 bins), the noise spectrum of
+// one component (n normal draws, baseline correction, window, forward
+// transform, scaling), and radiate_and_invert.
 #include <benchmark/benchmark.h>
 
 #include <complex>
@@ -40,6 +42,23 @@ void BM_Refresh(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_Refresh)->Arg(2048)->Arg(4096)->Arg(8192);
+
+void BM_ShapeNoiseSpectrum(benchmark::State& state) {
+    const auto n = static_cast<std::size_t>(state.range(0));
+    PlanCache cache(0.01f, 0.6f, 0.2f, 0.05f);
+    const SpectrumPlan& plan = cache.for_length(n);
+    SpectrumShape shape = SpectrumShape::with_capacity(n);
+    shape.refresh(plan, {.dt = 0.01f, .eps = 0.2f, .eta = 0.05f, .kappa_s = 0.04f}, source());
+    korvane::rng::DrawSource draws = korvane::rng::DrawSource::for_key(korvane::rng::Variant::Pcg, 1);
+    std::vector<std::complex<float>> row(n);
+    shape_noise_spectrum(shape, plan, draws, row);  // the plan is made outside the timing
+    for (auto _ : state) {
+        shape_noise_spectrum(shape, plan, draws, row);
+        benchmark::DoNotOptimize(row.data());
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ShapeNoiseSpectrum)->Arg(2048)->Arg(4096)->Arg(8192)->Arg(16384);
 
 void BM_RadiateAndInvert(benchmark::State& state) {
     const auto n = static_cast<std::size_t>(state.range(0));

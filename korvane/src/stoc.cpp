@@ -256,6 +256,34 @@ void radiate_and_invert(std::span<std::complex<float>> row, std::span<const floa
 }
 
 
+namespace {
+
+// Independent partial sums of sum_of_squared_magnitudes: two SSE registers.
+constexpr std::size_t kSumLanes = 8;
+
+// sum |z_k|^2 in f32, in kSumLanes lanes reduced pairwise in a fixed order,
+// then the tail: no add waits on the one before it.
+float sum_of_squared_magnitudes(std::span<const std::complex<float>> z) {
+    const std::size_t m = z.size();
+    float lane[kSumLanes] = {};
+    std::size_t k = 0;
+    for (; k + kSumLanes <= m; k += kSumLanes) {
+        for (std::size_t l = 0; l < kSumLanes; ++l) {
+            const float re = z[k + l].real();
+            const float im = z[k + l].imag();
+            lane[l] += re * re + im * im;
+        }
+    }
+    for (std::size_t half = kSumLanes / 2; half > 0; half /= 2) {
+        for (std::size_t l = 0; l < half; ++l) lane[l] += lane[l + half];
+    }
+    float s = lane[0];
+    for (; k < m; ++k) s += z[k].real() * z[k].real() + z[k].imag() * z[k].imag();
+    return s;
+}
+
+}  // namespace
+
 void shape_noise_spectrum(SpectrumShape& shape, const SpectrumPlan& plan, rng::DrawSource& draws,
                           std::span<std::complex<float>> row) {
     const std::size_t n = plan.n;
@@ -274,12 +302,7 @@ void shape_noise_spectrum(SpectrumShape& shape, const SpectrumPlan& plan, rng::D
     for (std::size_t i = 0; i < n; ++i) row[i] = {noise[i] * window[i], 0.0f};
     fft::transform(row, true);
 
-    float s = 0.0f;
-    for (std::size_t k = 0; k < m; ++k) {
-        const float re = row[k].real();
-        const float im = row[k].imag();
-        s += re * re + im * im;
-    }
+    const float s = sum_of_squared_magnitudes(row.first(m));
     const float scale = 1.0f / (dt * std::sqrt(s / static_cast<float>(m)));
     const double scale_d = static_cast<double>(scale);
     const double* amplitude = shape.amplitude.data();
