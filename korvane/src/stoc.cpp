@@ -6,6 +6,7 @@
 #include "korvane/angles.hpp"
 #include "korvane/fault.hpp"
 #include "korvane/fft.hpp"
+#include "korvane/vmath.hpp"
 
 namespace korvane::stoc {
 
@@ -195,7 +196,7 @@ void fill_target_amplitude(double* amp, float* bins_scratch, const SpectrumPlan&
     const std::size_t half = plan.n_freq - 1;
     const float* shape_of = bins_scratch;
     float* exponent_of = bins_scratch + half;
-    for (std::size_t j = 0; j < half; ++j) exponent_of[j] = std::exp(exponent_of[j]);
+    vmath::exp({exponent_of, half}, {exponent_of, half});
     for (std::size_t j = 0; j < half; ++j) {
         const float path = exponent_of[j] / t.r_cm;
         amp[j + 1] = static_cast<double>(shape_of[j]) * (amp[j + 1] * static_cast<double>(path));
@@ -294,7 +295,7 @@ void shape_noise_spectrum(SpectrumShape& shape, const SpectrumPlan& plan, rng::D
     check_same_length(row.size(), n);
 
     float* noise = shape.noise.data();
-    for (std::size_t i = 0; i < n; ++i) noise[i] = draws.normal();
+    draws.fill_normal({noise, n});
     const float dt = shape.dt;
     fft::correct_baseline({noise, n}, dt);
 
