@@ -92,13 +92,16 @@ inline void sincos_block(const Block& x, Block& s, Block& c, std::size_t nb) {
     vmath::sincos({x.data(), nb}, {s.data(), nb}, {c.data(), nb});
 }
 
+// Uniform draws per realisation, one per angle: take-off, azimuth, strike,
+// dip and rake, in that order.
+constexpr std::size_t kDrawsPerRealisation = 5;
+
 // Root mean square of the projection of (sh, sv) on the horizontal direction
 // theta over n_real realisations, each of the five angles moved by up to
-// +-pi/4 (five uniform draws per realisation, in the order read below). The
-// squares are summed in realisation order.
+// +-pi/4. The squares are summed in realisation order.
 float perturbed_rms(float strike, float dip, float rake, float azimuth, float takeoff,
                     float theta, rng::DrawSource& draws, std::size_t n_real) {
-    std::array<float, 5 * kBlock> u;
+    std::array<float, kDrawsPerRealisation * kBlock> u;
     // The perturbed take-off, rake, dip, phi and theta - azimuth of a block,
     // then their sines and cosines.
     Block i_p, l_p, d_p, phi_p, theta_p;
@@ -106,9 +109,9 @@ float perturbed_rms(float strike, float dip, float rake, float azimuth, float ta
     float sum = 0.0f;
     for (std::size_t k0 = 0; k0 < n_real; k0 += kBlock) {
         const std::size_t nb = std::min(kBlock, n_real - k0);
-        draws.fill_uniform({u.data(), 5 * nb});
+        draws.fill_uniform({u.data(), kDrawsPerRealisation * nb});
         for (std::size_t k = 0; k < nb; ++k) {
-            const float* uk = u.data() + 5 * k;
+            const float* uk = u.data() + kDrawsPerRealisation * k;
             const float az_p = perturb(azimuth, uk[1]);
             i_p[k] = perturb(takeoff, uk[0]);
             phi_p[k] = az_p - perturb(strike, uk[2]);
@@ -123,7 +126,8 @@ float perturbed_rms(float strike, float dip, float rake, float azimuth, float ta
         sincos_block(theta_p, st, ct, nb);
         for (std::size_t k = 0; k < nb; ++k) {
             const Mechanism m = mechanism(sl[k], cl[k], sd[k], cd[k]);
-            r[k] = st[k] * sh_of(m, si[k], ci[k], sp[k], cp[k]) + ct[k] * sv_of(m, si[k], ci[k], sp[k], cp[k]);
+            const float sh = sh_of(m, si[k], ci[k], sp[k], cp[k]), sv = sv_of(m, si[k], ci[k], sp[k], cp[k]);
+            r[k] = st[k] * sh + ct[k] * sv;
         }
         for (std::size_t k = 0; k < nb; ++k) sum = sum + r[k] * r[k];
     }

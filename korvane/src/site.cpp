@@ -101,11 +101,9 @@ void site_gain_curve(std::span<const float> grid, std::span<const float> xs,
                 j = m;
             }
         }
-        out[i] = ((x - x_lo) * (y_hi - y_lo)) / (x_hi - x_lo) + y_lo;
+        out[i] = ((x - x_lo) * (y_hi - y_lo)) / (x_hi - x_lo) + y_lo;  // ln gain
     }
-    // The interpolated logarithms to gains, at vector speed.
-    const std::span<float> inner = out.subspan(1, last - 1);
-    vmath::exp(inner, inner);
+    vmath::exp(out.subspan(1, last - 1), out.subspan(1, last - 1));
 }
 
 void apply_site_amplification(std::span<std::complex<float>> spectrum,
