@@ -52,6 +52,21 @@ TEST(SpectrumShape, NanKappaAndOversizePlan) {
     EXPECT_EQ(small.window, std::vector<float>(1024, 0.0f));
 }
 
+// The window has unit energy (sum of w^2 dt, the window decayed within the
+// plan) and peaks at eps Tw.
+TEST(SpectrumShape, WindowHasUnitEnergyAndPeaksAtEpsTw) {
+    const SpectrumPlan plan = SpectrumPlan::make(4096, kDt, 0.6f, kEps, kEta);
+    SpectrumShape shape = SpectrumShape::with_capacity(4096);
+    for (float tw : {1.5f, 7.5f}) {
+        shape.refresh(plan, {kDt, kEps, kEta, 0.04f}, {30.0f, tw, 3.5f, 2.8f, 0.8f, 1.0e24f, 2.0f, 10.0f, 0.01f});
+        double energy = 0.0;
+        for (float w : shape.window) energy += static_cast<double>(w) * w * kDt;
+        const auto peak = std::max_element(shape.window.begin(), shape.window.end()) - shape.window.begin();
+        EXPECT_NEAR(energy, 1.0, 1e-3) << "Tw " << tw;
+        EXPECT_NEAR(static_cast<float>(peak) * kDt, kEps * tw, kDt) << "Tw " << tw;
+    }
+}
+
 // The shaped noise spectrum is Hermitian: bin n - k is the conjugate of bin k.
 TEST(SpectrumShape, NoiseSpectrumIsHermitian) {
     const SpectrumPlan plan = SpectrumPlan::make(64, kDt, 0.6f, kEps, kEta);
