@@ -83,9 +83,19 @@ void exp(Width w, const float* x, float* y, std::size_t n) {
 
 namespace {
 
-// Chosen once per process (thread-safe static initialisation).
+// Chosen once per process. SLEEF picks each function's encoding at its first
+// call and keeps it in a plain pointer; those first calls are made here, under
+// the thread-safe initialisation of the static, so that threads never race on
+// the pointers.
 detail::Width width() noexcept {
-    static const detail::Width w = detail::widest_supported();
+    static const detail::Width w = [] {
+        const detail::Width widest = detail::widest_supported();
+        float x = 0.5f, s, c, y;
+        detail::sincos(widest, &x, &s, &c, 1);
+        detail::acos(widest, &x, &y, 1);
+        detail::exp(widest, &x, &y, 1);
+        return widest;
+    }();
     return w;
 }
 
