@@ -72,11 +72,13 @@ void sincos(Width w, const float* x, float* s, float* c, std::size_t n) {
 }
 
 void acos(Width w, const float* x, float* y, std::size_t n) {
-    map_padded(set_of(w).acos, set_of(w).lanes, x, y, n);
+    const Set& set = set_of(w);
+    map_padded(set.acos, set.lanes, x, y, n);
 }
 
 void exp(Width w, const float* x, float* y, std::size_t n) {
-    map_padded(set_of(w).exp, set_of(w).lanes, x, y, n);
+    const Set& set = set_of(w);
+    map_padded(set.exp, set.lanes, x, y, n);
 }
 
 }  // namespace detail

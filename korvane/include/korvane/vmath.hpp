@@ -4,9 +4,10 @@
 //
 // The widest vector unit the CPU has is chosen once, at first use: AVX-512F
 // (16 lanes), AVX (8), else SSE2 (4). SLEEF itself then picks the encoding
-// (with or without FMA) for that width. Its FMA kernels give the same bits at
-// every width, so on a machine with FMA a record does not depend on the width
-// that ran; a machine without FMA may differ from one with it in the last bit.
+// (with or without FMA) for that width; it takes the FMA kernels at every
+// width where the CPU has AVX2 and FMA. Those give the same bits at every
+// width, so there a record does not depend on the width that ran; a machine
+// without them may differ in the last bit.
 #pragma once
 
 #include <cstddef>
