@@ -223,8 +223,8 @@ bool check_grid_shapes(const SegmentArgs& a) {
 }
 
 // Numbers and cells that would give records that look real but are not:
-// stress drops that are not positive and finite, a segment above the surface
-// or without size, and a rupture time that is not finite (NaN would fire the
+// stress drops that are not positive and finite, a segment without size or
+// with a top depth that is not finite, and a rupture time that is not finite (NaN would fire the
 // cell at the origin time, +-inf overflow the sample arithmetic). The empty
 // grid is refused between the stress drops and the rest.
 bool check_segment_values(const SegmentArgs& a) {
@@ -236,7 +236,9 @@ bool check_segment_values(const SegmentArgs& a) {
         PyErr_SetString(PyExc_ValueError, "a segment needs at least one subfault; got an empty grid");
         return false;
     }
-    if (!finite_non_negative(a.top_depth_km)) return refuse_negative("top_depth_km", a.top_depth_km);
+    // A top edge above the datum is what finite-fault models of surface
+    // ruptures carry: cells whose centre lies in the air layer do not radiate.
+    if (!std::isfinite(a.top_depth_km)) return refuse("top_depth_km", "be finite", a.top_depth_km);
     for (const auto& [name, size] : {std::pair{"subfault_length_km", a.subfault_length_km},
                                      std::pair{"subfault_width_km", a.subfault_width_km}}) {
         if (!positive_finite(size)) return refuse_not_positive_finite(name, size);

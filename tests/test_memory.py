@@ -78,9 +78,9 @@ def test_small_address_space():
             make_segment(slip=big, rise_time_s=big, rupture_time_s=big, stress_drop_bars=big)
         except MemoryError:
             print("MemoryError")
-        try:  # 5 million samples: the output fits, a ray's working buffers do not
+        try:  # 5 million samples: the output fits, the working buffers of a window of 2e8 do not
             q.Simulator(make_config(duration_s=1.0, dt=2e-7), q.SlipModel([make_segment()]),
                         make_velocity()).run_stations(**stations(1))
         except MemoryError as e:
-            print(str(e).startswith("cannot allocate the working buffers of a 1"))
+            print(str(e).startswith("cannot allocate the working buffers of a 201326592-sample transform ("))
     """) == ["(3,", "1,", "80000)", "True", "True", "MemoryError", "True"]

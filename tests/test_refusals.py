@@ -35,6 +35,9 @@ STRESS = "stress_drop_bars must be positive and finite everywhere; got {}".forma
 RUPTURE = "rupture_time_s must be finite everywhere; got {} at row {}, column {}".format
 NON_NEGATIVE = "{} must be finite and not negative; got {}".format
 POSITIVE = "{} must be positive and finite; got {}".format
+SILENT = "no subfault radiates: every moment weight (slip x rigidity x subfault area) is 0.001 or less, so every " \
+         "record would be zero; a subfault needs slip (in cm) and a centre below the surface (one within 0.0001 km " \
+         "of the datum or above it lies in the air layer, whose rigidity is almost nil)"
 FLAT = "The given array is not contiguous or is misaligned."
 TOO_LARGE, DIV = "number too large to fit in target type", "integer division or modulo by zero"
 
@@ -110,7 +113,8 @@ ROWS = [  # call, exception, message[, the parameter the note names]
     (call(make_segment, (2, 2), stress_drop_bars=grid(NAN, 2)), V, STRESS("NaN")),
     (call(make_segment, (2, 2), rupture_time_s=grid(NAN, 2, 0.0)), V, RUPTURE("NaN", 1, 0)),
     (call(make_segment, (2, 2), rupture_time_s=grid(-INF, 1)), V, RUPTURE("-inf", 0, 1)),
-    (call(make_segment, top_depth_km=-1.0), V, NON_NEGATIVE("top_depth_km", "-1")),
+    *[(call(make_segment, top_depth_km=x), V, f"top_depth_km must be finite; got {t}") for x, t in [(NAN, "NaN"),
+                                                                                             (-INF, "-inf")]],
     (call(make_segment, subfault_length_km=0.0), V, POSITIVE("subfault_length_km", "0")),
     (call(make_segment, subfault_width_km=NAN), V, POSITIVE("subfault_width_km", "NaN")),
     (call(make_velocity, thickness_km=np.array([2, -1, 2, 2], F32)), V, NON_NEGATIVE("thickness_km", "-1 in layer 1")),
@@ -122,8 +126,8 @@ ROWS = [  # call, exception, message[, the parameter the note names]
     (src(rupture_velocity_sigma=NAN), V, NON_NEGATIVE("rupture_velocity_sigma", "NaN")),
     (call(q.SiteParameters, fmax_hz=0.0), V, "fmax_hz must be positive; got 0"),
     (with_slip(grid(NAN, 2)), V, "segment 0 has slip = NaN at row 1, column 0; every slip must be finite"),
-    (with_slip(np.zeros((2, 2), F32)), V, "the slip model has no slip anywhere: no subfault's slip is large enough to "
-     "count, so every record would be zero"),
+    *[(call(q.Simulator, CFG, q.SlipModel([make_segment((2, 2), **kw)]), VEL), V, SILENT) for kw in [
+        dict(slip=np.zeros((2, 2), F32)), dict(top_depth_km=-1.2)]],  # no slip; every cell centre above the surface
     (with_slip(np.full((2, 2), 1e30, F32)), V,
      "the total moment of the slip model is inf dyne-cm, beyond the float range; slips are in cm"),
     (run(q_frequency_exponent=np.array([0.6, NAN, 0.6, -INF], F32)), V,
@@ -145,6 +149,7 @@ def test_refused(row):
 ACCEPTED = [  # Q = inf (no attenuation), NaN Moho (no cut), no perturbation, no fmax filter, unused fields, ...
     call(make_velocity, vs=(3.0, 3.5, 4.6, NAN, -1), density_g_cm3=np.array([2.7, 2.7, 2.7, 0, NAN]),
          quality_factor_s=np.full(5, INF, F32), thickness_km=np.array([2, 0, 2, 2, 2], F32)),
+    call(make_segment, top_depth_km=-0.25), call(make_segment, top_depth_km=-1e30),  # top edges above the datum
     call(make_segment, top_depth_km=0.0, hypocentre_along_strike_km=-1.0, hypocentre_down_dip_km=-INF, dip_deg=-3,
          rise_time_s=np.full((2, 3), NAN, F32), slip=np.array([[-1, NAN, INF]] * 2, F32)),  # slip: the Simulator's
     src(rupture_velocity_sigma=0, rupture_velocity_deep=0, corner_frequency_constant=-INF, corner_frequency_alpha=NAN),

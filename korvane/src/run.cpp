@@ -66,14 +66,26 @@ float straight_path_arrival_s(float r_km) {
     return (r_km * kStraightArrivalFraction) / kStraightArrivalVelocityKmS;
 }
 
-// x + y in 32-bit sample arithmetic, stopping on overflow. y may be any
-// non-negative size (a plan length).
-std::int32_t add_samples(std::int32_t x, std::size_t y) {
-    const std::int64_t sum = static_cast<std::int64_t>(x) + static_cast<std::int64_t>(std::min<std::size_t>(y, std::size_t{1} << 40));
-    if (sum > std::numeric_limits<std::int32_t>::max() || sum < std::numeric_limits<std::int32_t>::min()) {
-        fail("attempt to add with overflow");
-    }
-    return static_cast<std::int32_t>(sum);
+// Sample positions (1-based record samples, onsets, arrivals) in 64-bit
+// arithmetic: trunc(x) toward zero, NaN as 0, clamped to +-2^53 samples. Any
+// finite rupture or travel time then gives a position, and sums of a few of
+// them cannot overflow; a position clamped at 2^53 samples lies as far past
+// (or before) every record and every window that can be allocated as the
+// exact one would, so no skip decision changes. Inside +-2^31 it is the
+// 32-bit truncation the sample arithmetic always used.
+constexpr std::int64_t kFarSamples = std::int64_t{1} << 53;
+
+std::int64_t sample_position(float x) {
+    const float t = std::trunc(x);
+    if (std::isnan(t)) return 0;
+    if (!(t < static_cast<float>(kFarSamples))) return kFarSamples;
+    if (!(t > -static_cast<float>(kFarSamples))) return -kFarSamples;
+    return static_cast<std::int64_t>(t);
+}
+
+// A plan length as a sample count, clamped like positions.
+std::int64_t sample_count(std::size_t n) {
+    return static_cast<std::int64_t>(std::min<std::size_t>(n, static_cast<std::size_t>(kFarSamples)));
 }
 
 // Sample indices are 32-bit; longer records cannot be indexed correctly.
@@ -102,7 +114,7 @@ Deviates draw_deviates(std::uint64_t seed, rng::Variant variant, std::size_t n) 
 // What every segment, subfault and ray of one station run shares.
 struct StationRun {
     const Simulator& sim;
-    std::int32_t n_time = 0;         // the record length as the sample arithmetic counts it
+    std::int64_t n_time = 0;         // the record length as the sample arithmetic counts it
     bool has_straight_path = false;  // a code 0 anywhere in the ray set
     stoc::PlanCache plans;           // one plan per length met, for the whole run
     stoc::WindowParams window;
@@ -112,7 +124,7 @@ struct StationRun {
 StationRun start_run(const Simulator& sim, const Station& station, const Deviates& deviates) {
     const std::vector<std::int32_t>& codes = sim.rayset;
     return {.sim = sim,
-            .n_time = static_cast<std::int32_t>(sim.n_time),
+            .n_time = static_cast<std::int64_t>(sim.n_time),
             .has_straight_path = std::find(codes.begin(), codes.end(), 0) != codes.end(),
             .plans = stoc::PlanCache(sim.dt, station.q_frequency_exponent, sim.eps, sim.eta),
             .window = {.dt = sim.dt, .eps = sim.eps, .eta = sim.eta, .kappa_s = station.kappa_s},
@@ -147,30 +159,30 @@ float window_length_s(const Simulator& sim, const geom::SubfaultGeometry& g, flo
 }
 
 // Window lengths of every subfault of segment s, whatever its weight, into
-// `out` (row-major); returns the largest, 0 for none (NaN lengths ignored).
-float fill_window_lengths(const Simulator& sim, std::size_t s, const geom::GeometryGrid& grid,
+// `out` (row-major).
+void fill_window_lengths(const Simulator& sim, std::size_t s, const geom::GeometryGrid& grid,
                           std::vector<float>& out) {
     const float corner_factor = sim.segment_mechanisms[s].corner_frequency_factor;
     const std::vector<SourceStrength>& strengths = sim.source_strengths[s];
     out.assign(grid.records.size(), 0.0f);
-    float max_tw = 0.0f;
     for (std::size_t idx = 0; idx < out.size(); ++idx) {
-        const float tw = window_length_s(sim, grid.records[idx], corner_factor, strengths[idx].shape_factor);
-        out[idx] = tw;
-        if (tw > max_tw) max_tw = tw;
+        out[idx] = window_length_s(sim, grid.records[idx], corner_factor, strengths[idx].shape_factor);
     }
-    return max_tw;
 }
 
-// Length of a segment's working buffers. A ray uses at most
-// min(good_length(Z), good_length(2 * samples left)) of them, Z its window in
-// samples: bounded by the segment's largest window (a window no transform can
-// hold stops here) and by the record. The buffers take the smaller bound, so a
-// light subfault in the air layer, whose window runs to tens of millions of
-// samples but which is never synthesised, costs no gigabytes.
-std::size_t segment_frame_length(float max_tw, float dt, std::size_t n_time) {
-    const std::size_t n_seg = fft::good_length(to_usize(std::trunc((max_tw + max_tw) / dt)));
-    return std::min(n_seg, fft::good_length(2 * std::max<std::size_t>(n_time, 1)));
+// Length of a segment's working buffers: the plan length of the longest
+// window among the subfaults that pass the weight test, the only ones whose
+// rays are synthesised (each ray uses a prefix). A light subfault in the air
+// layer, whose window runs to tens of millions of samples but which never
+// radiates, costs nothing; a window no transform can hold stops here.
+std::size_t segment_frame_length(std::span<const float> window_lengths,
+                                 std::span<const MomentWeight> weights, float dt) {
+    float max_tw = 0.0f;
+    for (std::size_t idx = 0; idx < window_lengths.size(); ++idx) {
+        if (weights[idx] < kActiveWeight) continue;  // a NaN weight is synthesised
+        if (window_lengths[idx] > max_tw) max_tw = window_lengths[idx];
+    }
+    return fft::good_length(to_usize(std::trunc((max_tw + max_tw) / dt)));
 }
 
 // Rupture velocity of a subfault at depth z, as a fraction of the source
@@ -189,7 +201,7 @@ struct Subfault {
     SourceLayer layer;
     float window_length_s = 0.0f;      // Tw
     float lead_s = 0.0f;               // from the window's start to its peak
-    std::int32_t onset = 0;            // rupture onset, samples
+    std::int64_t onset = 0;            // rupture onset, samples
     float corner_frequency_hz = 0.0f;  // from the perturbed rupture velocity
     SourceStrength strength;
 };
@@ -210,9 +222,9 @@ std::optional<Subfault> subfault_in_time(const StationRun& run, std::size_t s, s
     const float r = g.hypocentral_distance_km;
     float bound = r / sim.vs_max - sub.lead_s;
     if (run.has_straight_path) bound = std::fmin(bound, straight_path_arrival_s(r));
-    sub.onset = to_i32(std::trunc(sim.segments[s].subfaults[idx].rupture_time_s / sim.dt));
-    const std::int32_t first = to_i32(std::trunc(bound / sim.dt));
-    if (checked_add(first, sub.onset) > run.n_time) return std::nullopt;
+    sub.onset = sample_position(sim.segments[s].subfaults[idx].rupture_time_s / sim.dt);
+    const std::int64_t first = sample_position(bound / sim.dt);
+    if (first + sub.onset > run.n_time) return std::nullopt;
     const float corner_factor = sim.segment_mechanisms[s].corner_frequency_factor;
     sub.corner_frequency_hz = (((rv * corner_factor) * sub.layer.vs_km_s) / sim.dx) / kPi;
     return sub;
@@ -258,22 +270,19 @@ struct Placement {
 
 // Placement of a ray whose window starts arrival_s after its subfault's
 // onset, or nothing when no sample of it falls inside the record. Sample
-// positions are 1-based: sample q of the ray lands at start - 1 + q.
+// positions are 1-based: sample q of the ray lands at start - 1 + q. The ray
+// is synthesised over its whole window whatever the record's length, so a
+// record is exactly the first samples of any longer one.
 std::optional<Placement> place_ray(StationRun& run, const Subfault& sub, float arrival_s) {
-    const float dt = run.sim.dt;
-    const std::int32_t start = checked_add(to_i32(std::trunc(arrival_s / dt)), sub.onset);
+    const std::int64_t start = sample_position(arrival_s / run.sim.dt) + sub.onset;
     if (start > run.n_time) return std::nullopt;
-    const std::int32_t m = std::max(start, 1);  // first record sample the ray can reach
-    const std::int64_t remaining = static_cast<std::int64_t>(run.n_time) - m + 1;
-    const std::size_t z_len = to_usize(std::trunc((sub.window_length_s + sub.window_length_s) / dt));
-    const std::size_t n =
-        std::min(fft::good_length(z_len),
-                 fft::good_length(2 * static_cast<std::size_t>(std::max<std::int64_t>(remaining, 1))));
-    const stoc::SpectrumPlan& plan = run.plans.for_length(n);
-    const std::int32_t last = std::min(checked_sub(add_samples(start, n), 1), run.n_time);
+    const std::int64_t m = std::max<std::int64_t>(start, 1);  // first record sample the ray can reach
+    const std::size_t z_len = to_usize(std::trunc((sub.window_length_s + sub.window_length_s) / run.sim.dt));
+    const std::size_t n = fft::good_length(z_len);
+    const std::int64_t last = std::min<std::int64_t>(start + sample_count(n) - 1, run.n_time);
     if (last < m) return std::nullopt;
-    return Placement{.plan = &plan, .n = n,
-                     .src = static_cast<std::size_t>(checked_sub(m, start)),
+    return Placement{.plan = &run.plans.for_length(n), .n = n,
+                     .src = static_cast<std::size_t>(m - start),
                      .dst = static_cast<std::size_t>(m - 1),
                      .written = static_cast<std::size_t>(last - m + 1)};
 }
@@ -353,8 +362,8 @@ void Simulator::run_into(const Station& station, std::uint64_t seed, rng::Varian
         const std::uint64_t seg_key = rng::segment_key(seed, s);
         geom::subfault_geometry(grid, geom::segment_geometry(seg), station.latitude_deg,
                                 station.longitude_deg);
-        const float max_tw = fill_window_lengths(*this, s, grid, window_lengths);
-        SegmentFrame frame(segment_frame_length(max_tw, dt, n_time), n_grid);
+        fill_window_lengths(*this, s, grid, window_lengths);
+        SegmentFrame frame(segment_frame_length(window_lengths, moment_weights[s], dt), n_grid);
         state::RayState ray_state;
         for (std::size_t c = 0; c < seg.n_along; ++c) {  // columns outer, rows inner
             for (std::size_t r = 0; r < seg.n_down; ++r) {

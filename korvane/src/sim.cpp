@@ -245,8 +245,10 @@ std::string SimError::display() const {
             return "the total moment of the slip model is " + format_number(value) +
                    " dyne-cm, beyond the float range; slips are in cm";
         case Kind::NoSlip:
-            return "the slip model has no slip anywhere: no subfault's slip is large enough to "
-                   "count, so every record would be zero";
+            return "no subfault radiates: every moment weight (slip x rigidity x subfault area) is "
+                   "0.001 or less, so every record would be zero; a subfault needs slip (in cm) and "
+                   "a centre below the surface (one within 0.0001 km of the datum or above it lies "
+                   "in the air layer, whose rigidity is almost nil)";
         case Kind::Dicing:
             break;
     }

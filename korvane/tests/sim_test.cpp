@@ -97,8 +97,10 @@ TEST(Simulator, RecordLengthAndSiteGrid) {
 }
 
 TEST(Simulator, RefusedModels) {
-    const std::string none = "the slip model has no slip anywhere: no subfault's slip is large "
-                             "enough to count, so every record would be zero";
+    const std::string none = "no subfault radiates: every moment weight (slip x rigidity x subfault area) "
+                             "is 0.001 or less, so every record would be zero; a subfault needs slip (in "
+                             "cm) and a centre below the surface (one within 0.0001 km of the datum or "
+                             "above it lies in the air layer, whose rigidity is almost nil)";
     const std::string diced = " km; every segment must be diced the same way because the subfault "
                               "size is one quantity for the whole run";
     const auto with_cell = [](float slip, float length_km = 2.0f) {  // segment 1, row 1, column 0
@@ -115,6 +117,7 @@ TEST(Simulator, RefusedModels) {
         {std::move(three), "segment 2 has subfault_length_km = 3 km, but segment 0 has 2" + diced},
         {{make_segment({.slip = 0.0f})}, none},
         {{make_segment({.n_along = 1, .n_down = 1, .slip = 1e-9f})}, none},
+        {{make_segment({.slip = 500.0f, .dip_deg = 90.0f, .top_depth_km = -4.0f})}, none},  // in the air
         {with_cell(kNaN), "segment 1 has slip = NaN at row 1, column 0; every slip must be finite"},
         {with_cell(1e37f),
          "segment 1 has slip = 10000000000000000000000000000000000000 at row 1, column 0, which "

@@ -67,7 +67,7 @@ struct SimError {
         Dicing,  // a segment's subfault size differs from segment 0's
         Slip,    // a slip cell whose moment weight is not finite
         Moment,  // a total moment beyond the float range
-        NoSlip,  // no subfault carries slip: every record would be zero
+        NoSlip,  // no subfault has a moment weight above 0.001: every record would be zero
     };
     Kind kind = Kind::Dicing;
     std::string field;       // Dicing: "subfault_length_km" or "subfault_width_km"
