@@ -15,3 +15,4 @@ if compgen -G "tests/test_*.py" >/dev/null; then
 fi
 # Sanitizers (ASan+UBSan, TSan) and valgrind: 1 to 2 minutes on 8 cores, under 4 on 2.
 bash scripts/check-sanitize.sh
+timeout -k 30 900 bash scripts/check-arm64.sh  # the core on aarch64 under qemu; a hang fails

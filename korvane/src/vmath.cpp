@@ -23,6 +23,7 @@ struct Set {
 };
 
 const Set& set_of(Width w) {
+#if defined(__x86_64__)
     static constexpr Set sse2_set{4, sse2::sincos, sse2::acos, sse2::exp};
     static constexpr Set avx_set{8, avx::sincos, avx::acos, avx::exp};
     static constexpr Set avx512_set{16, avx512::sincos, avx512::acos, avx512::exp};
@@ -32,6 +33,15 @@ const Set& set_of(Width w) {
         case Width::Sse2: break;
     }
     return sse2_set;
+#elif defined(__aarch64__)
+    static constexpr Set advsimd_set{4, advsimd::sincos, advsimd::acos, advsimd::exp};
+    static_cast<void>(w);
+    return advsimd_set;
+#else
+    static constexpr Set scalar_set{1, scalar::sincos, scalar::acos, scalar::exp};
+    static_cast<void>(w);
+    return scalar_set;
+#endif
 }
 
 constexpr std::size_t kMaxLanes = 16;
@@ -52,11 +62,17 @@ void map_padded(Map f, std::size_t lanes, const float* x, float* y, std::size_t 
 }  // namespace
 
 Width widest_supported() noexcept {
+#if defined(__x86_64__)
     // GCC's checks include the operating system's support for the registers.
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f")) return Width::Avx512;
     if (__builtin_cpu_supports("avx")) return Width::Avx;
     return Width::Sse2;
+#elif defined(__aarch64__)
+    return Width::AdvSimd;  // part of the aarch64 baseline
+#else
+    return Width::Scalar;
+#endif
 }
 
 void sincos(Width w, const float* x, float* s, float* c, std::size_t n) {
