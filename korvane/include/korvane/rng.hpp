@@ -174,6 +174,13 @@ inline float normal_from(G& g) {
     return normal_from(g, ziggurat_tables());
 }
 
+// The two ways of the PCG32 normal fill, exact to the draw-by-draw calls
+// (fill_normal takes the first where the CPU allows): from 64-bit outputs
+// made ahead in bulk by vector lanes, which returns false and draws nothing
+// where the CPU lacks the 64-bit vector multiply; and draw by draw.
+bool pcg_normals_ahead(Lcg64Xsh32& g, std::span<float> out);
+void pcg_normals_by_draw(Lcg64Xsh32& g, std::span<float> out);
+
 }  // namespace detail
 
 namespace fixture {
