@@ -211,14 +211,15 @@ Lcg64Xsh32 normals_ahead(Lcg64Xsh32 g, std::span<float> out) {
         // Up to the end of the outputs made or of the draws owed, whichever is first.
         const std::size_t stop = j + std::min(n - j, end - pos);
         while (j < stop) {
-            const detail::ZigguratAttempt a = detail::attempt_from(ahead.buf[pos++], z);
+            const std::uint64_t bits = ahead.buf[pos++];
+            const detail::ZigguratAttempt a = detail::attempt_from(bits, z);
             if (detail::inside_rectangle(a, z)) [[likely]] {
                 out[j++] = static_cast<float>(a.x);
                 continue;
             }
             ahead.pos = pos;
             ahead.hint = n - j;
-            out[j++] = static_cast<float>(detail::normal_rest(ahead, z, a));
+            out[j++] = static_cast<float>(detail::normal_rest(ahead, z, bits));
             pos = ahead.pos;
             end = ahead.end;
             break;

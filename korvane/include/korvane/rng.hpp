@@ -149,10 +149,13 @@ inline bool inside_rectangle(const ZigguratAttempt& a, const ZigguratTables& z) 
     return std::fabs(a.x) < z.x[a.layer + 1];
 }
 
-// The rest of a draw whose attempt a fell outside its rectangle: the tail or
-// the wedge test, then further attempts until one is accepted.
+// The rest of a draw whose attempt from the output `bits` fell outside its
+// rectangle: the tail or the wedge test, then further attempts until one is
+// accepted. It takes the output, not the attempt: a 64-bit argument travels in
+// a register, while the attempt would be spilled to memory on every fast draw.
 template <class G>
-[[gnu::noinline]] double normal_rest(G& g, const ZigguratTables& z, ZigguratAttempt a) {
+[[gnu::noinline]] double normal_rest(G& g, const ZigguratTables& z, std::uint64_t bits) {
+    ZigguratAttempt a = attempt_from(bits, z);
     for (;;) {
         if (a.layer == 0) return normal_tail(g, a.u);
         if (normal_wedge_accepts(g, z, a.layer, a.x)) return a.x;
@@ -166,8 +169,9 @@ template <class G>
 // iteration.
 template <class G>
 inline float normal_from(G& g, const ZigguratTables& z) {
-    const ZigguratAttempt a = attempt_from(g.next_u64(), z);
-    return static_cast<float>(inside_rectangle(a, z) ? a.x : normal_rest(g, z, a));
+    const std::uint64_t bits = g.next_u64();
+    const ZigguratAttempt a = attempt_from(bits, z);
+    return static_cast<float>(inside_rectangle(a, z) ? a.x : normal_rest(g, z, bits));
 }
 template <class G>
 inline float normal_from(G& g) {
