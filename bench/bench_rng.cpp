@@ -43,8 +43,32 @@ void BM_Fill(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(block));
 }
 
+// The PCG32 normal fill by each of its two ways (fill_normal takes the first
+// where the CPU allows; the second is what other CPUs run).
+template <bool Ahead>
+void BM_PcgNormalWay(benchmark::State& state) {
+    korvane::rng::Lcg64Xsh32 g = *DrawSource::for_key(Variant::Pcg, 0x5EED).pcg();
+    std::vector<float> out(block);
+    if (Ahead && !korvane::rng::detail::pcg_normals_ahead(g, out)) {
+        state.SkipWithError("this CPU lacks the vector unit of the fill ahead");
+        return;
+    }
+    for (auto _ : state) {
+        if (Ahead) {
+            korvane::rng::detail::pcg_normals_ahead(g, out);
+        } else {
+            korvane::rng::detail::pcg_normals_by_draw(g, out);
+        }
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(block));
+}
+
 BENCHMARK(BM_Draw<Variant::Pcg, true>)->Name("normal/pcg");
 BENCHMARK(BM_Fill<Variant::Pcg, true>)->Name("fill_normal/pcg");
+BENCHMARK(BM_PcgNormalWay<true>)->Name("fill_normal/pcg_ahead");
+BENCHMARK(BM_PcgNormalWay<false>)->Name("fill_normal/pcg_by_draw");
 BENCHMARK(BM_Draw<Variant::Fixture, true>)->Name("normal/fixture");
 BENCHMARK(BM_Fill<Variant::Fixture, true>)->Name("fill_normal/fixture");
 BENCHMARK(BM_Draw<Variant::Pcg, false>)->Name("uniform/pcg");
