@@ -153,8 +153,12 @@ struct PcgPairs {
     _mm512_store_si512(lane, s);
     return lane[rest];
 }
+// GCC's checks include the operating system's support for the registers.
 bool avx512_available() noexcept {
-    static const bool available = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+    static const bool available = [] {
+        __builtin_cpu_init();  // a no-op once the start-up constructors have run
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+    }();
     return available;
 }
 #pragma GCC diagnostic pop
