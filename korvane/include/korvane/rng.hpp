@@ -253,7 +253,8 @@ public:
     }
     // out[i] = the i-th uniform() / normal() of the stream, bit for bit, and the
     // stream continues as after out.size() such calls. Faster per draw than the
-    // calls (no variant branch per draw, independent generator lanes); no allocation.
+    // calls (no variant branch per draw; PCG32 outputs from independent lanes,
+    // for the normals where the CPU has 64-bit vector multiplies); no allocation.
     void fill_uniform(std::span<float> out) noexcept;
     void fill_normal(std::span<float> out);
 
