@@ -3,6 +3,8 @@
 #define QUELMAR_IMPORT_NUMPY
 #include "numpy_api.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -54,6 +56,33 @@ void raise_from_current_exception() noexcept {
         raise_panic(e.what());
     } catch (...) {
         raise_panic("unknown C++ exception");
+    }
+}
+
+// ---- the interpreter lock --------------------------------------------------
+
+// A daemon thread can still be inside a batch when the main thread finishes
+// and finalizes the interpreter; from then on it must never run Python
+// again. CPython 3.11 to 3.13 end such a thread inside PyEval_RestoreThread
+// with pthread_exit, whose forced unwind would reach a noexcept frame of ours
+// (std::terminate, exit status 134) or, through throwing frames, drop
+// references without the lock while the interpreter is torn down. So we
+// catch it right here, at the call, and never leave the handler: the thread
+// blocks until the process ends, as 3.14 makes such threads do inside the
+// call. A forced unwind may be caught so long as the handler does not end
+// without rethrowing; CPython has let go of the lock before it unwinds, and
+// the references and buffers of the thread's call are left to the process
+// exit. Nothing else can leave PyEval_RestoreThread by an exception.
+// The interpreter's own finalizing state is deliberately not checked first:
+// the thread that finalizes may itself run a batch (from a __del__ during
+// teardown) and must get the lock back, and only CPython knows which thread
+// that is. Where pthread_exit does not unwind (musl), the thread ends in the
+// call without running our destructors, which is as harmless.
+void restore_gil(PyThreadState* state) noexcept {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (...) {
+        for (;;) pause();
     }
 }
 

@@ -82,13 +82,20 @@ auto guard(F&& body) noexcept -> decltype(body()) {
     }
 }
 
+// Takes the interpreter lock back for the thread state `state` that
+// PyEval_SaveThread returned; never returns when the interpreter, which is
+// finalizing, ends the thread instead: it then blocks for good, holding no
+// lock (see binding.cpp).
+void restore_gil(PyThreadState* state) noexcept;
+
 // Holds the interpreter lock released for its lifetime: the constructor
-// releases it, the destructor takes it back. Only pure C++ work, touching no
-// Python object, may run in between.
+// releases it, the destructor takes it back (or parks a thread that the
+// finalizing interpreter ends). Only pure C++ work, touching no Python
+// object, may run in between.
 class GilReleased {
 public:
     GilReleased() noexcept : state_(PyEval_SaveThread()) {}
-    ~GilReleased() { PyEval_RestoreThread(state_); }
+    ~GilReleased() { restore_gil(state_); }
     GilReleased(const GilReleased&) = delete;
     GilReleased& operator=(const GilReleased&) = delete;
 

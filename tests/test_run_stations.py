@@ -1,4 +1,5 @@
-# Simulator.run_stations: record layout, refused batches, stops, reproducibility, threads.
+# Simulator.run_stations: record layout, refused batches, stops, reproducibility, threads (those
+# that once crashed the interpreter in a child interpreter).
 import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
@@ -9,7 +10,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 
 import _quelmar as q
-from conftest import F32, check_error, make_config, make_segment, make_velocity, stations
+from conftest import F32, check_error, make_config, make_segment, make_velocity, run_child, stations
 
 DTYPES = (F32, F32, np.uint64, F32, F32)  # of the arrays of stations(), in order
 
@@ -130,3 +131,28 @@ def test_any_arrays_give_records_or_a_documented_error(sim, data):
         assert fine and out.shape == (3, lat, 1000) and out.dtype == F32
         assert out.tobytes() == sim.run_stations(**args).tobytes()
     assert [sys.getrefcount(a) for a in args.values()] == refs
+
+
+# The start of the scripts run in a child interpreter.
+CHILD = """
+        import os, sys, threading, time, numpy as np, _quelmar as q
+        from conftest import SIM, SLIP, VEL, make_config, stations
+"""
+
+
+def test_daemon_threads_in_a_batch_when_the_interpreter_exits():
+    # Four daemon threads run batches while the main thread ends: each must stay parked, the
+    # process exit quietly with status 0. An object dropped from sys.modules during finalization
+    # runs a batch on the finalizing thread (which must get the lock back) and keeps finalization
+    # going while the daemons finish theirs. Anything on standard error shows among the words.
+    assert run_child(CHILD + """
+        os.dup2(1, 2)
+        loop = lambda: [SIM.run_stations(**stations(2)) for _ in iter(int, 1)]
+        [threading.Thread(target=loop, daemon=True).start() for _ in range(4)]
+        class AtExit:
+            def __del__(self, run=SIM.run_stations, args=stations(2), print=print, sleep=time.sleep):
+                print(*run(**args).shape)
+                sleep(0.05)
+        sys.modules["at_exit"] = AtExit()
+        time.sleep(0.2)
+    """, timeout=30) == ["3", "2", "20"]
