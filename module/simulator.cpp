@@ -1,14 +1,16 @@
 // The Simulator class: builds the core simulator from an HfConfig, a
 // SlipModel and a VelocityModel1D, and holds it by value
 // (Instance<korvane::sim::Simulator>); methods only read it. run_stations
-// checks the whole batch under the interpreter lock, then simulates it with
-// the lock released and hands the buffer to NumPy without a copy.
+// checks the whole batch and copies its station values under the interpreter
+// lock, then simulates it with the lock released and hands the buffer to
+// NumPy without a copy.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "classes.hpp"
 #include "numpy_api.hpp"
@@ -95,16 +97,19 @@ std::size_t output_size(std::size_t n_station, std::size_t n_time) {
     return 3 * n_station * n_time;  // <= nonzero
 }
 
-// What a batch reads, taken while the interpreter lock is held: after it is
-// released, Python code on another thread may rebind an array's dtype or
-// change the environment, and nothing read then could be trusted.
+// One station of a batch and the seed of its run.
+struct BatchStation {
+    korvane::sim::Station station;
+    std::uint64_t seed = 0;
+};
+
+// Everything a batch reads, copied while the interpreter lock is held. Once
+// it is released, Python code on another thread may write into the caller's
+// arrays, resize them (freeing their buffers) or rebind their dtypes, or
+// change the environment: a batch runs on the values as they were when it
+// was called, and never looks at the arrays again.
 struct Batch {
-    const float* latitude_deg = nullptr;
-    const float* longitude_deg = nullptr;
-    const std::uint64_t* station_seed = nullptr;
-    const float* kappa_s = nullptr;
-    const float* q_frequency_exponent = nullptr;
-    std::size_t n_station = 0;
+    std::vector<BatchStation> stations;  // one per latitude_deg entry
     korvane::rng::Variant variant = korvane::rng::Variant::Pcg;
 };
 
@@ -113,7 +118,7 @@ struct Batch {
 // allocation failure, freeing the buffer.
 float* simulate_batch(const SimulatorValue& sim, const Batch& batch) {
     const std::size_t n_time = sim.n_time;
-    const std::size_t n_station = batch.n_station;
+    const std::size_t n_station = batch.stations.size();
     const std::size_t count = output_size(n_station, n_time);
     std::unique_ptr<float, decltype(&std::free)> out(
         static_cast<float*>(std::calloc(std::max<std::size_t>(count, 1), sizeof(float))), &std::free);
@@ -124,11 +129,9 @@ float* simulate_batch(const SimulatorValue& sim, const Batch& batch) {
     }
     const std::size_t plane = n_station * n_time;  // one component of all stations
     for (std::size_t i = 0; i < n_station; ++i) {
-        const korvane::sim::Station station{batch.longitude_deg[i], batch.latitude_deg[i],
-                                            batch.kappa_s[i], batch.q_frequency_exponent[i]};
         korvane::sim::RecordRows rows;
         for (std::size_t c = 0; c < 3; ++c) rows.rows[c] = {out.get() + c * plane + i * n_time, n_time};
-        sim.run_into(station, batch.station_seed[i], batch.variant, rows);
+        sim.run_into(batch.stations[i].station, batch.stations[i].seed, batch.variant, rows);
     }
     return out.release();
 }
@@ -180,29 +183,35 @@ bool check_lengths(const StationArgs& s) {
 // that is not finite.
 bool check_station_values(const Batch& batch) {
     auto at_index = [](std::size_t i) { return " at index " + std::to_string(i); };
-    for (std::size_t i = 0; i < batch.n_station; ++i) {
-        const float kappa = batch.kappa_s[i];
+    for (std::size_t i = 0; i < batch.stations.size(); ++i) {
+        const float kappa = batch.stations[i].station.kappa_s;
         if (kappa == std::numeric_limits<float>::infinity()) {
             return refuse("kappa_s", "not be inf", kappa, at_index(i));
         }
     }
-    for (std::size_t i = 0; i < batch.n_station; ++i) {
-        const float q_exp = batch.q_frequency_exponent[i];
+    for (std::size_t i = 0; i < batch.stations.size(); ++i) {
+        const float q_exp = batch.stations[i].station.q_frequency_exponent;
         if (!std::isfinite(q_exp)) return refuse("q_frequency_exponent", "be finite", q_exp, at_index(i));
     }
     return true;
 }
 
 // The batch the checked arrays describe, one station per latitude_deg entry
-// (the generator variant not yet read).
+// (the generator variant not yet read): a copy of their values, 24 bytes a
+// station. Runs under the lock; throws std::bad_alloc (a MemoryError) when
+// the copy cannot be allocated.
 Batch batch_of(const StationArgs& s) {
+    auto data = [&](StationArray a) { return PyArray_DATA(s.arrays[a]); };  // aligned, checked
+    const auto* latitude = static_cast<const float*>(data(kLatitude));
+    const auto* longitude = static_cast<const float*>(data(kLongitude));
+    const auto* seed = static_cast<const std::uint64_t*>(data(kSeed));
+    const auto* kappa = static_cast<const float*>(data(kKappa));
+    const auto* q_exponent = static_cast<const float*>(data(kQExponent));
     Batch batch;
-    batch.latitude_deg = static_cast<const float*>(PyArray_DATA(s.arrays[kLatitude]));
-    batch.longitude_deg = static_cast<const float*>(PyArray_DATA(s.arrays[kLongitude]));
-    batch.station_seed = static_cast<const std::uint64_t*>(PyArray_DATA(s.arrays[kSeed]));
-    batch.kappa_s = static_cast<const float*>(PyArray_DATA(s.arrays[kKappa]));
-    batch.q_frequency_exponent = static_cast<const float*>(PyArray_DATA(s.arrays[kQExponent]));
-    batch.n_station = static_cast<std::size_t>(PyArray_DIM(s.arrays[kLatitude], 0));
+    batch.stations.resize(static_cast<std::size_t>(PyArray_DIM(s.arrays[kLatitude], 0)));
+    for (std::size_t i = 0; i < batch.stations.size(); ++i) {
+        batch.stations[i] = {{longitude[i], latitude[i], kappa[i], q_exponent[i]}, seed[i]};
+    }
     return batch;
 }
 
@@ -226,7 +235,7 @@ PyObject* simulator_run_stations(PyObject* self, PyObject* const* args, Py_ssize
 
         const SimulatorValue& sim = value_of<SimulatorValue>(self);
         float* out = without_gil([&] { return simulate_batch(sim, batch); });
-        return wrap_output(out, batch.n_station, sim.n_time);
+        return wrap_output(out, batch.stations.size(), sim.n_time);
     });
 }
 

@@ -140,6 +140,28 @@ CHILD = """
 """
 
 
+def test_a_batch_runs_on_the_values_its_arrays_held_when_called():
+    # Once the batch has released the lock (with this switch interval, the only way the thread
+    # gets it), a thread spoils all five arrays: inf kappa, NaN exponent, another place and seed,
+    # and latitude_deg's buffer freed by a resize (a use-after-free if the batch still read it).
+    # The records must be the unspoiled ones, and the spoiling must land in mid-batch.
+    assert run_child(CHILD + """
+        s, args = q.Simulator(make_config(duration_s=30.0), SLIP, VEL), stations(64)
+        expected, called, order = s.run_stations(**args).tobytes(), threading.Event(), []
+        def spoil():
+            called.wait()
+            args["kappa_s"][:], args["q_frequency_exponent"][:] = np.inf, np.nan
+            args["longitude_deg"][:], args["station_seed"][:] = 9.0, 0
+            args["latitude_deg"].resize(2**20, refcheck=False)
+            order.append("spoiled")
+        sys.setswitchinterval(100.0)
+        (spoiler := threading.Thread(target=spoil)).start(), called.set()
+        same = s.run_stations(**args).tobytes() == expected
+        order.append("returned"), spoiler.join()
+        print(*order, same)
+    """) == ["spoiled", "returned", "True"]
+
+
 def test_daemon_threads_in_a_batch_when_the_interpreter_exits():
     # Four daemon threads run batches while the main thread ends: each must stay parked, the
     # process exit quietly with status 0. An object dropped from sys.modules during finalization
