@@ -52,7 +52,9 @@ def test_repeated_calls_leave_the_heap_and_reference_counts_flat():
                 except (Exception, stop.type):
                     pass
         grown = [a - b for a, b in zip(heap(), before)]
-        assert grown[0] < 4096 and grown[1] < 100, f"{name}: grew by {grown} (bytes, blocks)"
+        # A leak of one block per call shows as 1000 or more; CPython's small-object allocator
+        # alone moves the count by up to about 150, depending on the tests run before.
+        assert grown[0] < 4096 and grown[1] < 500, f"{name}: grew by {grown} (bytes, blocks)"
         assert [sys.getrefcount(o) for o in watched] == refs, name
 
 
