@@ -224,27 +224,19 @@ void SpectrumShape::refresh(const SpectrumPlan& plan, const WindowParams& win,
 void radiate_and_invert(std::span<std::complex<float>> row, std::span<const float> amp,
                         std::span<float> out) {
     const std::size_t nf = amp.size();
-    const std::size_t n_mirror = checked_sub(nf, std::size_t{2});
-    check_range_end(row.size(), nf);
+    const std::size_t n = 2 * (checked_sub(nf, std::size_t{2}) + 1);
+    check_same_length(row.size(), nf);
+    check_same_length(out.size(), n);
     for (std::size_t k = 0; k < nf; ++k) {
         const float a = amp[k];
         row[k] = {row[k].real() * a, row[k].imag() * a};
     }
-    // Bin nf + j mirrors bin n - (nf + j) = nf - 2 - j: conjugate symmetry holds.
-    check_range_end(row.size(), checked_add(nf, n_mirror));
-    for (std::size_t j = 0; j < n_mirror; ++j) {
-        const float a = amp[nf - 2 - j];
-        std::complex<float>& z = row[nf + j];
-        z = {z.real() * a, z.imag() * a};
-    }
-    // A std::span is contiguous by construction, so the strided-row stop of a
-    // general view cannot arise here.
-    fft::transform(row, false);
-
-    const std::size_t n = row.size();
-    check_same_length(out.size(), n);
+    // The real inverse is the real part of the complex inverse of the
+    // mirrored spectrum; its imaginary part, which nothing reads, is rounding
+    // alone for a Hermitian spectrum.
+    fft::real_inverse(row, out);
     const float scale = 1.0f / (static_cast<float>(n) * kInverseScale);
-    for (std::size_t i = 0; i < n; ++i) out[i] = row[i].real() * scale;
+    for (std::size_t i = 0; i < n; ++i) out[i] = out[i] * scale;
 
     // Half-cosine end taper over the last n / 10 samples, ending at exactly 0.
     const std::size_t m = n / 10;
@@ -255,7 +247,6 @@ void radiate_and_invert(std::span<std::complex<float>> row, std::span<const floa
         tail[j] = tail[j] * ((std::cos(static_cast<float>(j + 1) * h) + 1.0f) * 0.5f);
     }
 }
-
 
 namespace {
 
@@ -292,7 +283,7 @@ void shape_noise_spectrum(SpectrumShape& shape, const SpectrumPlan& plan, rng::D
     check_range_end(shape.noise.size(), n);
     check_range_end(shape.window.size(), n);
     check_range_end(shape.amplitude.size(), m);
-    check_same_length(row.size(), n);
+    check_same_length(row.size(), m);
 
     float* noise = shape.noise.data();
     draws.fill_normal({noise, n});
@@ -300,10 +291,10 @@ void shape_noise_spectrum(SpectrumShape& shape, const SpectrumPlan& plan, rng::D
     fft::correct_baseline({noise, n}, dt);
 
     const float* window = shape.window.data();
-    for (std::size_t i = 0; i < n; ++i) row[i] = {noise[i] * window[i], 0.0f};
-    fft::transform(row, true);
+    for (std::size_t i = 0; i < n; ++i) noise[i] = noise[i] * window[i];
+    fft::real_forward({noise, n}, row);
 
-    const float s = sum_of_squared_magnitudes(row.first(m));
+    const float s = sum_of_squared_magnitudes(row);
     const float scale = 1.0f / (dt * std::sqrt(s / static_cast<float>(m)));
     const double scale_d = static_cast<double>(scale);
     const double* amplitude = shape.amplitude.data();
@@ -312,9 +303,6 @@ void shape_noise_spectrum(SpectrumShape& shape, const SpectrumPlan& plan, rng::D
         const double im = static_cast<double>(row[k].imag()) * amplitude[k] * scale_d;
         row[k] = {static_cast<float>(re), static_cast<float>(im)};
     }
-    const std::size_t half = n / 2;
-    for (std::size_t j = 0; j + 2 <= half; ++j) row[half + 1 + j] = std::conj(row[half - 1 - j]);
 }
-
 
 }  // namespace korvane::stoc

@@ -1,6 +1,7 @@
 #include "korvane/synth.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <new>
@@ -18,25 +19,45 @@ void SegmentFrame::Free::operator()(void* p) const noexcept { std::free(p); }
 
 template <class T>
 SegmentFrame::Buffer<T> SegmentFrame::zeroed(std::size_t count, std::size_t rows) {
-    // calloc checks rows * count * size itself (an overflow is an allocation
-    // failure) and leaves pages that are never touched unmapped.
-    void* p = std::calloc(count == 0 ? 1 : count, rows * sizeof(T));
+    // calloc checks its product itself (an overflow is an allocation failure)
+    // and leaves pages that are never touched unmapped; the slack puts the
+    // first row on an aligned address.
+    constexpr std::size_t slack = fft::kBufferAlignment - 1;
+    const std::size_t bytes = saturating_mul(saturating_mul(count == 0 ? 1 : count, rows), sizeof(T));
+    if (bytes > SIZE_MAX - slack) throw std::bad_alloc();
+    void* p = std::calloc(bytes + slack, 1);
     if (p == nullptr) throw std::bad_alloc();
-    return Buffer<T>(static_cast<T*>(p));
+    Buffer<T> b;
+    b.raw.reset(p);
+    const std::uintptr_t at = (reinterpret_cast<std::uintptr_t>(p) + slack) & ~std::uintptr_t{slack};
+    b.data = reinterpret_cast<T*>(at);
+    return b;
 }
+
+namespace {
+
+// count rounded up to a whole number of aligned blocks of T.
+template <class T>
+std::size_t aligned_count(std::size_t count) {
+    constexpr std::size_t per_block = fft::kBufferAlignment / sizeof(T);
+    return saturating_mul(saturating_add(count, per_block - 1) / per_block, per_block);
+}
+
+}  // namespace
 
 SegmentFrame::SegmentFrame(std::size_t n, std::size_t n_grid) : n_(n), n_grid_(n_grid) {
     const std::size_t n_freq = n / 2 + 1;
-    // Three complex spectrum rows, three time rows, the amplitude and gain
-    // curves and the spectrum shape's window, amplitude and noise rows.
-    const std::size_t per_sample = 3 * sizeof(std::complex<float>) + 3 * sizeof(float) +
-                                   sizeof(float) + sizeof(double) + sizeof(float);
-    const std::size_t bytes =
-        saturating_add(saturating_mul(n, per_sample), saturating_mul(n_freq, 2 * sizeof(float)));
+    bins_stride_ = aligned_count<std::complex<float>>(n_freq);
+    samples_stride_ = aligned_count<float>(n);
+    // Per sample three time rows and the spectrum shape's window, amplitude
+    // and noise; per bin three spectrum rows and the amplitude and gain curves.
+    const std::size_t per_sample = 3 * sizeof(float) + sizeof(float) + sizeof(double) + sizeof(float);
+    const std::size_t per_bin = 3 * sizeof(std::complex<float>) + 2 * sizeof(float);
+    const std::size_t bytes = saturating_add(saturating_mul(n, per_sample), saturating_mul(n_freq, per_bin));
     allocating([n] { return "the working buffers of a " + std::to_string(n) + "-sample transform"; },
                bytes, [&] {
-                   spectra_ = zeroed<std::complex<float>>(n, 3);
-                   times_ = zeroed<float>(n, 3);
+                   spectra_ = zeroed<std::complex<float>>(bins_stride_, 3);
+                   times_ = zeroed<float>(samples_stride_, 3);
                    amplitude_ = zeroed<float>(n_freq);
                    gains_ = zeroed<float>(n_freq);
                    site_factors_ = zeroed<float>(n_grid);
@@ -73,12 +94,21 @@ void shape_noise_spectra(const stoc::SpectrumPlan& plan, SegmentFrame& frame, rn
 
 // Quarter-wavelength site term of the source layer, applied to the three
 // spectra. The factors depend only on the layer but are formed for every ray.
+// The rows hold bins 0 .. n/2 only, each multiplied by its gain (the bins
+// above, the conjugate mirror, are implied by the real inverse transform).
 void apply_site_term(const stoc::SpectrumPlan& plan, SegmentFrame& frame, std::size_t source_layer,
                      const RayContext& ctx) {
     site::site_amplification_factors(ctx.ray_layers, source_layer, ctx.ln_grid, frame.site_factors());
     const std::span<float> gains = frame.gains(plan.n_freq);
     site::site_gain_curve(plan.ln_freqs, ctx.ln_grid, frame.site_factors(), gains);
-    for (std::size_t c = 0; c < 3; ++c) site::apply_site_amplification(frame.spectrum_row(c, plan.n), gains);
+    for (std::size_t c = 0; c < 3; ++c) {
+        const std::span<std::complex<float>> row = frame.spectrum_row(c, plan.n);
+        check_same_length(row.size(), gains.size());
+        for (std::size_t k = 0; k < row.size(); ++k) {
+            const float g = gains[k];
+            row[k] = {row[k].real() * g, row[k].imag() * g};
+        }
+    }
 }
 
 // Radiation amplitude of each component in turn, each spectrum then brought

@@ -5,9 +5,11 @@
 
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "kit.hpp"
+#include "korvane/fft.hpp"
 
 using namespace korvane;
 using korvane::rng::DrawSource;
@@ -48,15 +50,30 @@ TEST(SynthesiseRay, VerticalFmaxCapAndDrawCount) {
     }
 }
 
-// A frame too large to allocate names its size: per sample three complex and
-// three real rows plus the window (f32), amplitude (f64) and noise (f32);
-// per frequency the amplitude and gain curves (f32).
+// Every row of a frame starts on the transforms' alignment, whatever the
+// length, so that the transforms never copy.
+TEST(SegmentFrame, RowsAreAlignedForTheTransforms) {
+    for (std::size_t n : {6u, 40u, 2048u, 7168u}) {
+        sim::SegmentFrame frame(n, 20);
+        const auto misaligned = [](const void* p) { return reinterpret_cast<std::uintptr_t>(p) % fft::kBufferAlignment; };
+        EXPECT_EQ(misaligned(frame.shape.noise.data()), 0u) << n;
+        for (std::size_t c = 0; c < 3; ++c) {
+            EXPECT_EQ(frame.spectrum_row(c, n).size(), n / 2 + 1);
+            EXPECT_EQ(misaligned(frame.spectrum_row(c, n).data()) + misaligned(frame.time_row(c, n).data()), 0u)
+                << n << " " << c;
+        }
+    }
+}
+
+// A frame too large to allocate names its size: per sample three time rows
+// plus the window (f32), amplitude (f64) and noise (f32); per bin three
+// spectrum rows (complex f32) and the amplitude and gain curves (f32).
 TEST(SegmentFrame, AllocationFailureNamesItsBytes) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "sanitizer allocators abort on such requests";
 #else
     const std::size_t n = std::size_t{1} << 56;  // then a length whose byte count saturates
-    for (auto [length, bytes] : {std::pair{n, n * (3 * 8 + 3 * 4 + 4 + 8 + 4) + (n / 2 + 1) * 2 * 4},
+    for (auto [length, bytes] : {std::pair{n, n * (3 * 4 + 4 + 8 + 4) + (n / 2 + 1) * (3 * 8 + 2 * 4)},
                                  {n << 6, SIZE_MAX}}) {
         try {
             sim::SegmentFrame frame(length, 20);

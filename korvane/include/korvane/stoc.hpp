@@ -23,6 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "korvane/fft.hpp"
 #include "korvane/rng.hpp"
 
 namespace korvane::stoc {
@@ -85,11 +86,12 @@ struct SourceSpectrumParams {
 
 // Reusable buffers of one segment: all three vectors have the capacity given
 // to with_capacity; a refresh with plan length n uses window[0, n) and
-// amplitude[1, n/2 + 1). amplitude[0] is never written and stays 0.
+// amplitude[1, n/2 + 1). amplitude[0] is never written and stays 0. The noise
+// is aligned for the transforms, which read it where it is.
 struct SpectrumShape {
-    std::vector<float> window;      // unit-energy time window, one value per sample
-    std::vector<double> amplitude;  // target Fourier amplitude per frequency bin
-    std::vector<float> noise;       // white-noise samples of the current component
+    std::vector<float> window;        // unit-energy time window, one value per sample
+    std::vector<double> amplitude;    // target Fourier amplitude per frequency bin
+    fft::AlignedVector<float> noise;  // windowed white noise of the current component
     float dt = 0.0f;                // dt of the last refresh (0 before the first)
 
     static SpectrumShape with_capacity(std::size_t cap);
@@ -101,19 +103,21 @@ struct SpectrumShape {
     void refresh(const SpectrumPlan& plan, const WindowParams& win, const SourceSpectrumParams& src);
 };
 
-// Multiplies row (n entries, n = 2 * (amp.size() - 1)) by the radiation
-// amplitude per bin (bins above Nyquist take the amplitude of their mirror
-// bin), inverse-transforms it in place and writes out[i] = Re(row[i]) / (n *
-// 0.4473), the last n / 10 samples tapered by a half cosine to exactly 0.
-// amp.size() < 2, a row shorter than 2 * amp.size() - 2 or out.size() != row
-// size stop the call. Afterwards row holds the unscaled inverse transform.
+// Multiplies row, bins 0 .. n/2 of a Hermitian spectrum (n = out.size() = 2
+// (amp.size() - 1)), by the radiation amplitude per bin, and writes into out
+// the real series of that spectrum over 1 / (n 0.4473), the last n / 10
+// samples tapered by a half cosine to exactly 0. The imaginary parts of bins
+// 0 and n/2 are not read. amp.size() < 2, a row of other than amp.size() bins
+// or an out of other than n samples stop the call. Afterwards row's contents
+// are unspecified (the inverse transform works in it).
 void radiate_and_invert(std::span<std::complex<float>> row, std::span<const float> amp,
                         std::span<float> out);
 
-// Fills row (exactly plan.n entries) with the spectrum of fresh Gaussian noise,
-// baseline-corrected, windowed, normalised to a mean squared magnitude of
-// 1/dt^2 over the non-negative bins and shaped by the target amplitude; the
-// negative bins are the conjugate mirror.
+// Fills row (exactly plan.n_freq bins, 0 .. n/2) with the non-negative half of
+// the spectrum of fresh Gaussian noise, baseline-corrected, windowed,
+// normalised to a mean squared magnitude of 1/dt^2 over these bins and shaped
+// by the target amplitude; the negative bins, not stored, are the conjugate
+// mirror. Leaves the windowed noise in shape.noise.
 void shape_noise_spectrum(SpectrumShape& shape, const SpectrumPlan& plan, rng::DrawSource& draws,
                           std::span<std::complex<float>> row);
 
