@@ -64,13 +64,14 @@ BENCHMARK(BM_ShapeNoiseSpectrum)->Arg(2048)->Arg(4096)->Arg(8192)->Arg(16384);
 void BM_RadiateAndInvert(benchmark::State& state) {
     const auto n = static_cast<std::size_t>(state.range(0));
     const std::size_t m = n / 2 + 1;
+    const SpectrumPlan plan = SpectrumPlan::make(n, 0.01f, 0.6f, 0.2f, 0.05f);
     korvane::fft::AlignedVector<std::complex<float>> spectrum(m), row(m);
     for (std::size_t i = 0; i < m; ++i) spectrum[i] = {1.0f / static_cast<float>(i + 1), 0.0f};
     std::vector<float> amp(m, 0.7f);
     korvane::fft::AlignedVector<float> out(n);
     for (auto _ : state) {
         row = spectrum;  // copy-assignment into the same capacity: no allocation
-        radiate_and_invert(row, amp, out);
+        radiate_and_invert(plan, row, amp, out);
         benchmark::DoNotOptimize(out.data());
     }
     state.SetItemsProcessed(state.iterations());

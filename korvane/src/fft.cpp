@@ -334,29 +334,46 @@ EndState end_state(const float* a, std::size_t n, float dt) {
     return {.d = s_e * q + s_w * (dt * h), .v = s_p * h};
 }
 
-// a[i] += c0 + i c1 dt for i in [2, n), the index converted through I so that
-// the conversion vectorises when n fits in 32 bits (same value either way).
+// a[i] += c0 + i c1 dt for i in [2, n), then, when a window is given, a[i] *=
+// window[i] for every i; the index converted through I so that the
+// conversion vectorises when n fits in 32 bits (same value either way).
 template <class I>
-void add_line(float* a, std::size_t n, float c0, float c1, float dt) {
+void add_line(float* a, std::size_t n, float c0, float c1, float dt, const float* window) {
     const I end = static_cast<I>(n);
-    for (I i = 2; i < end; ++i) a[i] = (a[i] + c0) + (static_cast<float>(i) * c1) * dt;
+    if (window == nullptr) {
+        for (I i = 2; i < end; ++i) a[i] = (a[i] + c0) + (static_cast<float>(i) * c1) * dt;
+        return;
+    }
+    for (I i = 0; i < 2 && i < end; ++i) a[i] = a[i] * window[i];
+    for (I i = 2; i < end; ++i) a[i] = ((a[i] + c0) + (static_cast<float>(i) * c1) * dt) * window[i];
+}
+
+void correct(std::span<float> a, float dt, const float* window) {
+    const std::size_t n = a.size();
+    float c0 = 0.0f, c1 = 0.0f;
+    if (n > 2) {
+        const auto [d, v] = end_state(a.data(), n, dt);
+        const float t = static_cast<float>(n - 1) * dt;
+        const float p = 2.0f / t;
+        c0 = ((-3.0f / t) * d + v) * p;
+        c1 = ((p * d - v) * (6.0f / t)) / t;
+    } else if (window == nullptr) {
+        return;
+    }
+    if (n <= static_cast<std::size_t>(INT32_MAX)) {
+        add_line<std::int32_t>(a.data(), n, c0, c1, dt, window);
+    } else {
+        add_line<std::size_t>(a.data(), n, c0, c1, dt, window);
+    }
 }
 
 }  // namespace
 
-void correct_baseline(std::span<float> a, float dt) {
-    const std::size_t n = a.size();
-    if (n <= 2) return;
-    const auto [d, v] = end_state(a.data(), n, dt);
-    const float t = static_cast<float>(n - 1) * dt;
-    const float p = 2.0f / t;
-    const float c0 = ((-3.0f / t) * d + v) * p;
-    const float c1 = ((p * d - v) * (6.0f / t)) / t;
-    if (n <= static_cast<std::size_t>(INT32_MAX)) {
-        add_line<std::int32_t>(a.data(), n, c0, c1, dt);
-    } else {
-        add_line<std::size_t>(a.data(), n, c0, c1, dt);
-    }
+void correct_baseline(std::span<float> a, float dt) { correct(a, dt, nullptr); }
+
+void correct_baseline(std::span<float> a, float dt, std::span<const float> window) {
+    check_same_length(window.size(), a.size());
+    correct(a, dt, window.data());
 }
 
 }  // namespace korvane::fft

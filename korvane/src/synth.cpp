@@ -131,7 +131,7 @@ void radiate_components(const stoc::SpectrumPlan& plan, SegmentFrame& frame, rng
                 {ray.strike, ray.dip, ray.rake, ray.azimuth, ray.takeoff}, plan.freqs, ctx.deviates_u,
                 ctx.deviates_w, ctx.n_deviates, amp);
         }
-        stoc::radiate_and_invert(frame.spectrum_row(c, n), amp, frame.time_row(c, n));
+        stoc::radiate_and_invert(plan, frame.spectrum_row(c, n), amp, frame.time_row(c, n));
     }
 }
 

@@ -138,7 +138,8 @@ TEST(Baseline, ThreeAndFourSamples) {
 
 // Long series against the recurrence run in double: small integer samples keep every f32 partial sum exact
 // whatever its order, so only the last few roundings separate the two, and a sample given a wrong weight
-// moves the line far beyond the tolerance. Lengths cover the lanes, their tail and both together.
+// moves the line far beyond the tolerance. Lengths cover the lanes, their tail and both together. The
+// windowed correction gives the same bytes as the correction followed by the window.
 TEST(Baseline, LongSeriesMatchTheRecurrenceInDouble) {
     std::mt19937 gen(5);
     std::uniform_int_distribution<int> pick(-3, 3);
@@ -149,11 +150,14 @@ TEST(Baseline, LongSeriesMatchTheRecurrenceInDouble) {
         double d = 0, v = 0;
         for (std::size_t i = 0; i + 1 < n; ++i) d += (2.0 * a[i] + a[i + 1]) * q + dt * v, v += (a[i] + a[i + 1]) * h;
         const double c0 = (-3 / t * d + v) * 2 / t, c1 = (2 / t * d - v) * 6 / (t * t);
-        std::vector<float> b = a;
+        std::vector<float> b = a, windowed = a, window(n);
+        for (float& w : window) w = 0.25f * static_cast<float>(pick(gen));
         correct_baseline(b, static_cast<float>(dt));
+        correct_baseline(windowed, static_cast<float>(dt), window);
         for (std::size_t i = 0; i < n; ++i) {
             const double want = a[i] + (i < 2 ? 0.0 : c0 + static_cast<double>(i) * c1 * dt);
             ASSERT_NEAR(b[i], want, 2e-6) << "n " << n << ", sample " << i;
+            ASSERT_EQ(windowed[i], b[i] * window[i]) << "windowed, n " << n << ", sample " << i;
         }
     }
 }

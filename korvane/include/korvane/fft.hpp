@@ -89,4 +89,9 @@ using AlignedVector = std::vector<T, AlignedAllocator<T>>;
 // exactly at it; n <= 2 corrects nothing.
 void correct_baseline(std::span<float> a, float dt);
 
+// correct_baseline, then every sample multiplied by window[i] (window.size()
+// = a.size()), in one pass over the samples: the same bytes as the two steps
+// one after the other.
+void correct_baseline(std::span<float> a, float dt, std::span<const float> window);
+
 }  // namespace korvane::fft

@@ -40,6 +40,7 @@ struct SpectrumPlan {
     std::vector<float> ln_freqs;  // n_freq: ln f_k; -inf at k = 0
     std::vector<float> freq_pow;  // n_freq: f_k^(1 - q_exp)
     std::vector<float> time_pow;  // n: (i * dt)^b, b = window_exponent(eps, eta)
+    std::vector<float> taper;     // n / 10: the end taper's factors, falling to exactly 0
     std::size_t n = 0;            // transform length
     std::size_t n_freq = 0;       // n / 2 + 1
 
@@ -103,15 +104,15 @@ struct SpectrumShape {
     void refresh(const SpectrumPlan& plan, const WindowParams& win, const SourceSpectrumParams& src);
 };
 
-// Multiplies row, bins 0 .. n/2 of a Hermitian spectrum (n = out.size() = 2
-// (amp.size() - 1)), by the radiation amplitude per bin, and writes into out
-// the real series of that spectrum over 1 / (n 0.4473), the last n / 10
-// samples tapered by a half cosine to exactly 0. The imaginary parts of bins
-// 0 and n/2 are not read. amp.size() < 2, a row of other than amp.size() bins
-// or an out of other than n samples stop the call. Afterwards row's contents
-// are unspecified (the inverse transform works in it).
-void radiate_and_invert(std::span<std::complex<float>> row, std::span<const float> amp,
-                        std::span<float> out);
+// Multiplies row, bins 0 .. n/2 of a Hermitian spectrum (n = plan.n), by the
+// radiation amplitude per bin, and writes into out the real series of that
+// spectrum over 1 / (n 0.4473), the last n / 10 samples tapered by the plan's
+// half cosine to exactly 0. The imaginary parts of bins 0 and n/2 are not
+// read. A row or amp of other than plan.n_freq bins, or an out of other than
+// n samples, stops the call. Afterwards row's contents are unspecified (the
+// inverse transform works in it).
+void radiate_and_invert(const SpectrumPlan& plan, std::span<std::complex<float>> row,
+                        std::span<const float> amp, std::span<float> out);
 
 // Fills row (exactly plan.n_freq bins, 0 .. n/2) with the non-negative half of
 // the spectrum of fresh Gaussian noise, baseline-corrected, windowed,
