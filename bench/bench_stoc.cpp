@@ -1,7 +1,7 @@
 // Per-ray spectral kernels: one target-shape refresh per plan length (window
 // over n samples, target amplitude over n/2 + 1 bins), the noise spectrum of
 // one component (n normal draws, baseline correction, window, real forward
-// transform, scaling), and radiate_and_invert (radiation, real inverse
+// transform, scaling, site gains), and radiate_and_invert (radiation, real inverse
 // transform, scaling, taper). Rows are aligned as the synthesis's are.
 #include <benchmark/benchmark.h>
 
@@ -52,9 +52,10 @@ void BM_ShapeNoiseSpectrum(benchmark::State& state) {
     shape.refresh(plan, {.dt = 0.01f, .eps = 0.2f, .eta = 0.05f, .kappa_s = 0.04f}, source());
     korvane::rng::DrawSource draws = korvane::rng::DrawSource::for_key(korvane::rng::Variant::Pcg, 1);
     korvane::fft::AlignedVector<std::complex<float>> row(n / 2 + 1);
-    shape_noise_spectrum(shape, plan, draws, row);  // the plan is made outside the timing
+    const std::vector<float> gains(n / 2 + 1, 1.5f);
+    shape_noise_spectrum(shape, plan, gains, draws, row);  // the plan is made outside the timing
     for (auto _ : state) {
-        shape_noise_spectrum(shape, plan, draws, row);
+        shape_noise_spectrum(shape, plan, gains, draws, row);
         benchmark::DoNotOptimize(row.data());
     }
     state.SetItemsProcessed(state.iterations());

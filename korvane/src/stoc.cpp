@@ -296,14 +296,15 @@ float sum_of_squared_magnitudes(std::span<const std::complex<float>> z) {
 
 }  // namespace
 
-void shape_noise_spectrum(SpectrumShape& shape, const SpectrumPlan& plan, rng::DrawSource& draws,
-                          std::span<std::complex<float>> row) {
+void shape_noise_spectrum(SpectrumShape& shape, const SpectrumPlan& plan, std::span<const float> gains,
+                          rng::DrawSource& draws, std::span<std::complex<float>> row) {
     const std::size_t n = plan.n;
     const std::size_t m = plan.n_freq;
     check_range_end(shape.noise.size(), n);
     check_range_end(shape.window.size(), n);
     check_range_end(shape.amplitude.size(), m);
     check_same_length(row.size(), m);
+    check_same_length(gains.size(), m);
 
     float* noise = shape.noise.data();
     draws.fill_normal({noise, n});
@@ -318,7 +319,8 @@ void shape_noise_spectrum(SpectrumShape& shape, const SpectrumPlan& plan, rng::D
     for (std::size_t k = 0; k < m; ++k) {
         const double re = static_cast<double>(row[k].real()) * amplitude[k] * scale_d;
         const double im = static_cast<double>(row[k].imag()) * amplitude[k] * scale_d;
-        row[k] = {static_cast<float>(re), static_cast<float>(im)};
+        const float g = gains[k];
+        row[k] = {static_cast<float>(re) * g, static_cast<float>(im) * g};
     }
 }
 

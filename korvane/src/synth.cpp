@@ -73,11 +73,22 @@ constexpr float kVerticalFmaxCapHz = 15.0f;
 // Projection angle of component 090 (east), rad; 000 (north) is 0.
 constexpr float kEastProjectionRad = -kHalfPi;
 
-// Noise spectra of the three components. The target shape is refreshed only
-// when a component's fmax differs from the previous one's (NaN never equals,
-// so a NaN fmax refreshes every component); every ray starts with a refresh.
-void shape_noise_spectra(const stoc::SpectrumPlan& plan, SegmentFrame& frame, rng::DrawSource& draws,
-                         const RayContext& ctx, const stoc::WindowParams& window,
+// Quarter-wavelength site gains of the source layer over the plan's bins.
+// The factors depend only on the layer but are formed for every ray.
+std::span<const float> site_gains(const stoc::SpectrumPlan& plan, SegmentFrame& frame, std::size_t source_layer,
+                                  const RayContext& ctx) {
+    site::site_amplification_factors(ctx.ray_layers, source_layer, ctx.ln_grid, frame.site_factors());
+    const std::span<float> gains = frame.gains(plan.n_freq);
+    site::site_gain_curve(plan.ln_freqs, ctx.ln_grid, frame.site_factors(), gains);
+    return gains;
+}
+
+// Noise spectra of the three components, each with the site gains applied
+// as its last step. The target shape is refreshed only when a component's
+// fmax differs from the previous one's (NaN never equals, so a NaN fmax
+// refreshes every component); every ray starts with a refresh.
+void shape_noise_spectra(const stoc::SpectrumPlan& plan, SegmentFrame& frame, std::span<const float> gains,
+                         rng::DrawSource& draws, const RayContext& ctx, const stoc::WindowParams& window,
                          stoc::SourceSpectrumParams source) {
     float last_fmax = std::numeric_limits<float>::quiet_NaN();
     for (std::size_t c = 0; c < 3; ++c) {
@@ -88,26 +99,7 @@ void shape_noise_spectra(const stoc::SpectrumPlan& plan, SegmentFrame& frame, rn
             frame.shape.refresh(plan, window, source);
             last_fmax = fmax_c;
         }
-        stoc::shape_noise_spectrum(frame.shape, plan, draws, frame.spectrum_row(c, plan.n));
-    }
-}
-
-// Quarter-wavelength site term of the source layer, applied to the three
-// spectra. The factors depend only on the layer but are formed for every ray.
-// The rows hold bins 0 .. n/2 only, each multiplied by its gain (the bins
-// above, the conjugate mirror, are implied by the real inverse transform).
-void apply_site_term(const stoc::SpectrumPlan& plan, SegmentFrame& frame, std::size_t source_layer,
-                     const RayContext& ctx) {
-    site::site_amplification_factors(ctx.ray_layers, source_layer, ctx.ln_grid, frame.site_factors());
-    const std::span<float> gains = frame.gains(plan.n_freq);
-    site::site_gain_curve(plan.ln_freqs, ctx.ln_grid, frame.site_factors(), gains);
-    for (std::size_t c = 0; c < 3; ++c) {
-        const std::span<std::complex<float>> row = frame.spectrum_row(c, plan.n);
-        check_same_length(row.size(), gains.size());
-        for (std::size_t k = 0; k < row.size(); ++k) {
-            const float g = gains[k];
-            row[k] = {row[k].real() * g, row[k].imag() * g};
-        }
+        stoc::shape_noise_spectrum(frame.shape, plan, gains, draws, frame.spectrum_row(c, plan.n));
     }
 }
 
@@ -141,8 +133,9 @@ void synthesise_ray(const stoc::SpectrumPlan& plan, SegmentFrame& frame, rng::Dr
                     const RayGeometry& ray, const RayContext& ctx, const stoc::WindowParams& window,
                     stoc::SourceSpectrumParams source) {
     check_range_end(frame.capacity(), plan.n);
-    shape_noise_spectra(plan, frame, draws, ctx, window, source);
-    apply_site_term(plan, frame, ray.source_layer, ctx);
+    // The gains take no draws, so forming them first changes no stream.
+    const std::span<const float> gains = site_gains(plan, frame, ray.source_layer, ctx);
+    shape_noise_spectra(plan, frame, gains, draws, ctx, window, source);
     radiate_components(plan, frame, draws, ray, ctx);
 }
 

@@ -69,7 +69,8 @@ TEST(SpectrumShape, WindowHasUnitEnergyAndPeaksAtEpsTw) {
 
 // The shaped half spectrum is the DFT (in double, from the definition) of the
 // windowed noise left in the shape, scaled so that its mean squared magnitude
-// over the n/2 + 1 bins is 1/dt^2, times the target amplitude per bin.
+// over the n/2 + 1 bins is 1/dt^2, times the target amplitude and the gain per
+// bin.
 TEST(SpectrumShape, NoiseSpectrumIsTheScaledDftOfTheWindowedNoise) {
     constexpr std::size_t n = 96, m = n / 2 + 1;
     const SpectrumPlan plan = SpectrumPlan::make(n, kDt, 0.6f, kEps, kEta);
@@ -77,7 +78,9 @@ TEST(SpectrumShape, NoiseSpectrumIsTheScaledDftOfTheWindowedNoise) {
     shape.refresh(plan, {kDt, kEps, kEta, 0.04f}, {30.0f, 0.3f, 3.5f, 2.8f, 0.8f, 1.0e24f, 2.0f, 10.0f, 0.01f});
     rng::DrawSource draws = rng::DrawSource::for_key(rng::Variant::Pcg, 1);
     std::vector<std::complex<float>> row(m);
-    shape_noise_spectrum(shape, plan, draws, row);
+    std::vector<float> gains(m);
+    for (std::size_t k = 0; k < m; ++k) gains[k] = 1.0f + 0.01f * float(k);
+    shape_noise_spectrum(shape, plan, gains, draws, row);
     std::vector<std::complex<double>> dft(m);
     double energy = 0.0;
     for (std::size_t k = 0; k < m; ++k) {
@@ -90,7 +93,7 @@ TEST(SpectrumShape, NoiseSpectrumIsTheScaledDftOfTheWindowedNoise) {
     EXPECT_EQ(row[0], 0.0f);  // the target amplitude is 0 at 0 Hz
     EXPECT_EQ(shape.noise[0], 0.0f);  // and so is the window at t = 0
     for (std::size_t k = 1; k < m; ++k) {
-        const std::complex<double> want = dft[k] * shape.amplitude[k] * scale;
+        const std::complex<double> want = dft[k] * shape.amplitude[k] * scale * double(gains[k]);
         EXPECT_LT(std::abs(std::complex<double>(row[k]) - want), 1e-5 * std::abs(want) + 1e-30) << "bin " << k;
     }
 }
@@ -101,8 +104,9 @@ TEST(SpectralSteps, Stops) {
     SpectrumShape shape = SpectrumShape::with_capacity(8);
     rng::DrawSource draws = rng::DrawSource::for_key(rng::Variant::Pcg, 1);
     const std::string unequal = "assertion failed: part.equal_dim(dimension)";
-    EXPECT_EQ(fault_message([&] { shape_noise_spectrum(shape, plan, draws, std::span(row).first(4)); }), unequal);
     std::vector<float> out(8), short_out(7), amp5(5, 1.0f), amp6(6, 1.0f);
+    EXPECT_EQ(fault_message([&] { shape_noise_spectrum(shape, plan, amp5, draws, std::span(row).first(4)); }), unequal);
+    EXPECT_EQ(fault_message([&] { shape_noise_spectrum(shape, plan, amp6, draws, row); }), unequal);
     EXPECT_EQ(fault_message([&] { radiate_and_invert(plan, row, amp6, out); }), unequal);
     EXPECT_EQ(fault_message([&] { radiate_and_invert(plan, std::span(row).first(4), amp5, out); }), unequal);
     EXPECT_EQ(fault_message([&] { radiate_and_invert(plan, row, amp5, short_out); }), unequal);

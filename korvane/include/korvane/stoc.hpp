@@ -116,10 +116,11 @@ void radiate_and_invert(const SpectrumPlan& plan, std::span<std::complex<float>>
 
 // Fills row (exactly plan.n_freq bins, 0 .. n/2) with the non-negative half of
 // the spectrum of fresh Gaussian noise, baseline-corrected, windowed,
-// normalised to a mean squared magnitude of 1/dt^2 over these bins and shaped
-// by the target amplitude; the negative bins, not stored, are the conjugate
-// mirror. Leaves the windowed noise in shape.noise.
-void shape_noise_spectrum(SpectrumShape& shape, const SpectrumPlan& plan, rng::DrawSource& draws,
-                          std::span<std::complex<float>> row);
+// normalised to a mean squared magnitude of 1/dt^2 over these bins, shaped by
+// the target amplitude and multiplied by gains (plan.n_freq site gains, each
+// product rounded to f32 before its gain); the negative bins, not stored, are
+// the conjugate mirror. Leaves the windowed noise in shape.noise.
+void shape_noise_spectrum(SpectrumShape& shape, const SpectrumPlan& plan, std::span<const float> gains,
+                          rng::DrawSource& draws, std::span<std::complex<float>> row);
 
 }  // namespace korvane::stoc
