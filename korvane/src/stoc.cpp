@@ -210,7 +210,7 @@ void target_factors(double* amp, float* bins_scratch, const SpectrumPlan& plan, 
 // 2003, with the omega-squared source and a two-level shape term); bin 0 keeps
 // its 0. bins_scratch: 2 (n_freq - 1) floats, overwritten.
 void fill_target_amplitude(double* amp, float* bins_scratch, const SpectrumPlan& plan, const TargetTerms& t) {
-    if (!(t.kappa <= 0.0f)) {
+    if (!uses_fmax({.kappa_s = t.kappa})) {
         target_factors<true>(amp, bins_scratch, plan, t);
     } else {
         target_factors<false>(amp, bins_scratch, plan, t);
@@ -226,6 +226,8 @@ void fill_target_amplitude(double* amp, float* bins_scratch, const SpectrumPlan&
 }
 
 }  // namespace
+
+bool uses_fmax(const WindowParams& win) { return win.kappa_s <= 0.0f; }
 
 void SpectrumShape::refresh(const SpectrumPlan& plan, const WindowParams& win,
                             const SourceSpectrumParams& src) {

@@ -84,17 +84,20 @@ std::span<const float> site_gains(const stoc::SpectrumPlan& plan, SegmentFrame& 
 }
 
 // Noise spectra of the three components, each with the site gains applied
-// as its last step. The target shape is refreshed only when a component's
-// fmax differs from the previous one's (NaN never equals, so a NaN fmax
-// refreshes every component); every ray starts with a refresh.
+// as its last step. Every ray starts with a refresh of the target shape;
+// after that a component refreshes only when its fmax differs from the
+// previous one's (NaN never equals, so a NaN fmax refreshes every component)
+// and the shape depends on fmax at all (with kappa > 0 it does not, and the
+// refresh would give the same shape again).
 void shape_noise_spectra(const stoc::SpectrumPlan& plan, SegmentFrame& frame, std::span<const float> gains,
                          rng::DrawSource& draws, const RayContext& ctx, const stoc::WindowParams& window,
                          stoc::SourceSpectrumParams source) {
     float last_fmax = std::numeric_limits<float>::quiet_NaN();
+    const bool fmax_shapes = stoc::uses_fmax(window);
     for (std::size_t c = 0; c < 3; ++c) {
         float fmax_c = ctx.fmax_hz;
         if (c == 2) fmax_c = (ctx.fmax_hz <= kVerticalFmaxCapHz) ? ctx.fmax_hz : kVerticalFmaxCapHz;
-        if (!(fmax_c == last_fmax)) {
+        if (c == 0 || (fmax_shapes && !(fmax_c == last_fmax))) {
             source.fmax_hz = fmax_c;
             frame.shape.refresh(plan, window, source);
             last_fmax = fmax_c;

@@ -17,7 +17,8 @@ using korvane::rng::Variant;
 
 // With the fmax form (kappa 0), components 090 and 000 take fmax and the
 // vertical min(fmax, 15), NaN giving 15: the shape left after the ray is the
-// vertical's. The ray draws 3n normals, then 10 x 1000 uniforms.
+// vertical's (with kappa > 0 fmax shapes nothing, but each ray still starts
+// with a refresh). The ray draws 3n normals, then 10 x 1000 uniforms.
 TEST(SynthesiseRay, VerticalFmaxCapAndDrawCount) {
     const auto layers = korvane::testing::ray_layers(
         {{0.0001, 0.001, 0.0005, 0.001}, {2.0, 4.5, 2.6, 2.4}, {0.0, 6.0, 3.5, 2.8}});
@@ -27,11 +28,12 @@ TEST(SynthesiseRay, VerticalFmaxCapAndDrawCount) {
     const auto plan = stoc::SpectrumPlan::make(n, 0.01f, 0.5f, 0.2f, 0.05f);
     sim::SegmentFrame frame(n, 20);
     const std::vector<float> u(1000, 0.3f), w(1000, 0.6f);  // the station's deviates
-    const stoc::WindowParams window{.dt = 0.01f, .eps = 0.2f, .eta = 0.05f, .kappa_s = 0.0f};
     const sim::RayGeometry geo{.strike = 0.1f, .dip = 1.0f, .rake = 1.5f, .azimuth = 2.0f, .takeoff = 2.5f,
                                .source_layer = 2};
-    const struct { float fmax, vertical; } rows[] = {{10.0f, 10.0f}, {15.0f, 15.0f}, {20.0f, 15.0f}, {std::nanf(""), 15.0f}};
+    const struct { float fmax, vertical, kappa; } rows[] = {
+        {10.0f, 10.0f, 0.0f}, {15.0f, 15.0f, 0.0f}, {20.0f, 15.0f, 0.0f}, {std::nanf(""), 15.0f, 0.0f}, {20.0f, 15.0f, 0.04f}};
     for (const auto& row : rows) {
+        const stoc::WindowParams window{.dt = 0.01f, .eps = 0.2f, .eta = 0.05f, .kappa_s = row.kappa};
         stoc::SourceSpectrumParams src{.distance_km = 20.0f, .window_length_s = 4.0f, .beta_km_s = 3.5f,
                                        .density_g_cm3 = 2.8f, .corner_frequency_hz = 1.0f, .moment_dyne_cm = 1e24f,
                                        .shape_factor = 1.0f, .fmax_hz = 0.0f, .path_t = 0.3f};

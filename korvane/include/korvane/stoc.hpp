@@ -73,6 +73,12 @@ struct WindowParams {
     float kappa_s = 0.0f;  // the station's kappa, s
 };
 
+// Whether a refresh depends on the source's fmax_hz: only in the fmax form of
+// the high-frequency diminution (kappa <= 0). With kappa > 0 (or NaN),
+// exp(-pi kappa f) stands in its place, and shapes refreshed with different
+// fmax are identical.
+bool uses_fmax(const WindowParams& win);
+
 struct SourceSpectrumParams {
     float distance_km = 0.0f;          // path length R, km
     float window_length_s = 0.0f;      // Tw, s
