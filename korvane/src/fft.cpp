@@ -5,8 +5,8 @@
 #include <fftw3.h>
 
 #include <bit>
-#include <cstddef>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>

@@ -99,7 +99,7 @@ struct SpectrumShape {
     std::vector<float> window;        // unit-energy time window, one value per sample
     std::vector<double> amplitude;    // target Fourier amplitude per frequency bin
     fft::AlignedVector<float> noise;  // windowed white noise of the current component
-    float dt = 0.0f;                // dt of the last refresh (0 before the first)
+    float dt = 0.0f;                  // dt of the last refresh (0 before the first)
 
     static SpectrumShape with_capacity(std::size_t cap);
 
