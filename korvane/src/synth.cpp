@@ -73,13 +73,21 @@ constexpr float kVerticalFmaxCapHz = 15.0f;
 // Projection angle of component 090 (east), rad; 000 (north) is 0.
 constexpr float kEastProjectionRad = -kHalfPi;
 
-// Quarter-wavelength site gains of the source layer over the plan's bins.
-// The factors depend only on the layer but are formed for every ray.
+// Quarter-wavelength site gains of the source layer over the plan's bins: a
+// function of the plan, the layer and the model alone, so the frame's gains
+// serve again while they stay the same.
 std::span<const float> site_gains(const stoc::SpectrumPlan& plan, SegmentFrame& frame, std::size_t source_layer,
                                   const RayContext& ctx) {
-    site::site_amplification_factors(ctx.ray_layers, source_layer, ctx.ln_grid, frame.site_factors());
     const std::span<float> gains = frame.gains(plan.n_freq);
+    const SegmentFrame::GainsKey key{.ln_freqs = plan.ln_freqs.data(), .n_freq = plan.ln_freqs.size(),
+                                     .layers = ctx.ray_layers.data(), .n_layers = ctx.ray_layers.size(),
+                                     .grid = ctx.ln_grid.data(), .n_grid = ctx.ln_grid.size(),
+                                     .source_layer = source_layer};
+    if (key == frame.gains_key) return gains;
+    frame.gains_key = {};  // until the new gains are complete
+    site::site_amplification_factors(ctx.ray_layers, source_layer, ctx.ln_grid, frame.site_factors());
     site::site_gain_curve(plan.ln_freqs, ctx.ln_grid, frame.site_factors(), gains);
+    frame.gains_key = key;
     return gains;
 }
 

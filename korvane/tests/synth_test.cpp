@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -10,6 +11,7 @@
 
 #include "kit.hpp"
 #include "korvane/fft.hpp"
+#include "korvane/site.hpp"
 
 using namespace korvane;
 using korvane::rng::DrawSource;
@@ -18,7 +20,8 @@ using korvane::rng::Variant;
 // With the fmax form (kappa 0), components 090 and 000 take fmax and the
 // vertical min(fmax, 15), NaN giving 15: the shape left after the ray is the
 // vertical's (with kappa > 0 fmax shapes nothing, but each ray still starts
-// with a refresh). The ray draws 3n normals, then 10 x 1000 uniforms.
+// with a refresh). The ray draws 3n normals, then 10 x 1000 uniforms. The
+// site gains are those of the ray's source layer.
 TEST(SynthesiseRay, VerticalFmaxCapAndDrawCount) {
     const auto layers = korvane::testing::ray_layers(
         {{0.0001, 0.001, 0.0005, 0.001}, {2.0, 4.5, 2.6, 2.4}, {0.0, 6.0, 3.5, 2.8}});
@@ -28,11 +31,12 @@ TEST(SynthesiseRay, VerticalFmaxCapAndDrawCount) {
     const auto plan = stoc::SpectrumPlan::make(n, 0.01f, 0.5f, 0.2f, 0.05f);
     sim::SegmentFrame frame(n, 20);
     const std::vector<float> u(1000, 0.3f), w(1000, 0.6f);  // the station's deviates
-    const sim::RayGeometry geo{.strike = 0.1f, .dip = 1.0f, .rake = 1.5f, .azimuth = 2.0f, .takeoff = 2.5f,
-                               .source_layer = 2};
-    const struct { float fmax, vertical, kappa; } rows[] = {
-        {10.0f, 10.0f, 0.0f}, {15.0f, 15.0f, 0.0f}, {20.0f, 15.0f, 0.0f}, {std::nanf(""), 15.0f, 0.0f}, {20.0f, 15.0f, 0.04f}};
+    const struct { float fmax, vertical, kappa; std::size_t layer; } rows[] = {
+        {10.0f, 10.0f, 0.0f, 2}, {15.0f, 15.0f, 0.0f, 2}, {20.0f, 15.0f, 0.0f, 1}, {std::nanf(""), 15.0f, 0.0f, 2},
+        {20.0f, 15.0f, 0.04f, 2}};
     for (const auto& row : rows) {
+        const sim::RayGeometry geo{.strike = 0.1f, .dip = 1.0f, .rake = 1.5f, .azimuth = 2.0f, .takeoff = 2.5f,
+                                   .source_layer = row.layer};
         const stoc::WindowParams window{.dt = 0.01f, .eps = 0.2f, .eta = 0.05f, .kappa_s = row.kappa};
         stoc::SourceSpectrumParams src{.distance_km = 20.0f, .window_length_s = 4.0f, .beta_km_s = 3.5f,
                                        .density_g_cm3 = 2.8f, .corner_frequency_hz = 1.0f, .moment_dyne_cm = 1e24f,
@@ -49,6 +53,12 @@ TEST(SynthesiseRay, VerticalFmaxCapAndDrawCount) {
         src.fmax_hz = row.vertical;
         expected.refresh(plan, window, src);
         EXPECT_EQ(frame.shape.amplitude, expected.amplitude) << row.fmax;
+
+        std::array<float, 20> factors;  // the gains are the source layer's, never a previous ray's
+        std::vector<float> gains(n / 2 + 1);
+        site::site_amplification_factors(layers, row.layer, ln_grid, factors);
+        site::site_gain_curve(plan.ln_freqs, ln_grid, factors, gains);
+        EXPECT_TRUE(std::ranges::equal(frame.gains(n / 2 + 1), gains)) << row.fmax;
     }
 }
 

@@ -46,6 +46,24 @@ public:
 
     stoc::SpectrumShape shape;
 
+    // Which site gains gains() holds: those over the bins of the plan whose
+    // log frequencies sit at ln_freqs, for the source layer of the layer model
+    // and the site grid at these addresses. The synthesis forms the gains only
+    // when a ray's key differs from the one before (the rays of one subfault,
+    // and neighbouring subfaults, mostly share it); the plans, layer model and
+    // grid of a station run never change under its frames.
+    struct GainsKey {
+        const float* ln_freqs = nullptr;
+        std::size_t n_freq = 0;
+        const state::RayLayer* layers = nullptr;
+        std::size_t n_layers = 0;
+        const float* grid = nullptr;
+        std::size_t n_grid = 0;
+        std::size_t source_layer = 0;
+        bool operator==(const GainsKey&) const = default;
+    };
+    GainsKey gains_key;
+
 private:
     std::size_t n_ = 0;
     std::size_t n_grid_ = 0;
