@@ -126,7 +126,7 @@ TEST(SpectralSteps, InverseIsTheScaledTaperedRealPartOfTheComplexOne) {
         std::vector<std::complex<float>> half(nf), full(n);
         std::vector<float> amp(nf), out(n), out_odd(n);
         for (std::size_t k = 0; k < nf; ++k) {
-            half[k] = {std::sin(0.7f * float(k)), (k == 0 || k == nf - 1) ? 0.0f : std::cos(1.3f * float(k))};
+            half[k] = {std::cos(0.7f * float(k)), (k == 0 || k == nf - 1) ? 0.0f : std::cos(1.3f * float(k))};
             amp[k] = 1.0f + 0.5f * std::cos(0.1f * float(k));
             full[k] = half[k] * amp[k];
             if (k > 0 && k < nf - 1) full[n - k] = std::conj(full[k]);
