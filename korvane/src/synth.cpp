@@ -19,8 +19,8 @@ void SegmentFrame::Free::operator()(void* p) const noexcept { std::free(p); }
 
 template <class T>
 SegmentFrame::Buffer<T> SegmentFrame::zeroed(std::size_t count, std::size_t rows) {
-    // calloc checks its product itself (an overflow is an allocation failure)
-    // and leaves pages that are never touched unmapped; the slack puts the
+    // The byte count saturates, so an overflow is an allocation failure;
+    // calloc leaves pages that are never touched unmapped; the slack puts the
     // first row on an aligned address.
     constexpr std::size_t slack = fft::kBufferAlignment - 1;
     const std::size_t bytes = saturating_mul(saturating_mul(count == 0 ? 1 : count, rows), sizeof(T));
