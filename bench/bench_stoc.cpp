@@ -1,7 +1,8 @@
 // Per-ray spectral kernels: one target-shape refresh per plan length (window
 // over n samples, target amplitude over n/2 + 1 bins), the noise spectrum of
-// one component (n normal draws, baseline correction, window, forward
-// transform, scaling), and radiate_and_invert.
+// one component (n normal draws, baseline correction, window, real forward
+// transform, scaling, site gains), and radiate_and_invert (radiation, real inverse
+// transform, scaling, taper). Rows are aligned as the synthesis's are.
 #include <benchmark/benchmark.h>
 
 #include <complex>
@@ -50,10 +51,11 @@ void BM_ShapeNoiseSpectrum(benchmark::State& state) {
     SpectrumShape shape = SpectrumShape::with_capacity(n);
     shape.refresh(plan, {.dt = 0.01f, .eps = 0.2f, .eta = 0.05f, .kappa_s = 0.04f}, source());
     korvane::rng::DrawSource draws = korvane::rng::DrawSource::for_key(korvane::rng::Variant::Pcg, 1);
-    std::vector<std::complex<float>> row(n);
-    shape_noise_spectrum(shape, plan, draws, row);  // the plan is made outside the timing
+    korvane::fft::AlignedVector<std::complex<float>> row(n / 2 + 1);
+    const std::vector<float> gains(n / 2 + 1, 1.5f);
+    shape_noise_spectrum(shape, plan, gains, draws, row);  // the plan is made outside the timing
     for (auto _ : state) {
-        shape_noise_spectrum(shape, plan, draws, row);
+        shape_noise_spectrum(shape, plan, gains, draws, row);
         benchmark::DoNotOptimize(row.data());
     }
     state.SetItemsProcessed(state.iterations());
@@ -62,12 +64,15 @@ BENCHMARK(BM_ShapeNoiseSpectrum)->Arg(2048)->Arg(4096)->Arg(8192)->Arg(16384);
 
 void BM_RadiateAndInvert(benchmark::State& state) {
     const auto n = static_cast<std::size_t>(state.range(0));
-    std::vector<std::complex<float>> spectrum(n), row(n);
-    for (std::size_t i = 0; i < n; ++i) spectrum[i] = {1.0f / static_cast<float>(i + 1), 0.0f};
-    std::vector<float> amp(n / 2 + 1, 0.7f), out(n);
+    const std::size_t m = n / 2 + 1;
+    const SpectrumPlan plan = SpectrumPlan::make(n, 0.01f, 0.6f, 0.2f, 0.05f);
+    korvane::fft::AlignedVector<std::complex<float>> spectrum(m), row(m);
+    for (std::size_t i = 0; i < m; ++i) spectrum[i] = {1.0f / static_cast<float>(i + 1), 0.0f};
+    std::vector<float> amp(m, 0.7f);
+    korvane::fft::AlignedVector<float> out(n);
     for (auto _ : state) {
         row = spectrum;  // copy-assignment into the same capacity: no allocation
-        radiate_and_invert(row, amp, out);
+        radiate_and_invert(plan, row, amp, out);
         benchmark::DoNotOptimize(out.data());
     }
     state.SetItemsProcessed(state.iterations());

@@ -6,6 +6,7 @@
 
 #include <bit>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -55,17 +56,21 @@ void make_planner_thread_safe() noexcept {
 // Plans are always made on memory aligned to this many bytes, so that the
 // planner's choice (and therefore the result bytes) never depends on where the
 // caller's buffer happens to sit, nor on the thread.
-constexpr std::size_t plan_alignment = 64;
+constexpr std::size_t plan_alignment = kBufferAlignment;
+
+// The four transforms a table holds plans for. The real ones run out of place
+// (FFTW's in-place real transforms cost about twice as much at our lengths).
+enum class Kind : unsigned char { Forward, Inverse, RealForward, RealInverse };
 
 struct PlanKey {
     std::size_t length;
-    bool forward;
+    Kind kind;
     bool operator==(const PlanKey&) const = default;
 };
 
 struct PlanKeyHash {
     std::size_t operator()(const PlanKey& k) const noexcept {
-        return std::hash<std::size_t>{}(k.length) ^ (k.forward ? std::size_t{0x9E3779B97F4A7C15} : 0);
+        return std::hash<std::size_t>{}(k.length) ^ (static_cast<std::size_t>(k.kind) * std::size_t{0x9E3779B97F4A7C15});
     }
 };
 
@@ -73,8 +78,24 @@ struct AlignedFree {
     void operator()(void* p) const noexcept { std::free(p); }
 };
 
-// The table of one OS thread: plans by (length, direction), never pruned, and
-// an aligned scratch buffer used to plan and to run misaligned buffers.
+std::size_t round_up(std::size_t bytes) {
+    return checked_add(bytes, plan_alignment - 1) / plan_alignment * plan_alignment;
+}
+
+// Where the two arrays of a real transform of length n sit in the scratch:
+// the n samples first, the n/2 + 1 bins at the next aligned offset.
+struct RealLayout {
+    std::size_t bins_offset;  // bytes
+    std::size_t bytes;        // the whole
+};
+
+RealLayout real_layout(std::size_t n) {
+    const std::size_t offset = round_up(checked_mul(n, sizeof(float)));
+    return {offset, checked_add(offset, checked_mul(n / 2 + 1, sizeof(fftwf_complex)))};
+}
+
+// The table of one OS thread: plans by (length, kind), never pruned, and an
+// aligned scratch buffer used to plan and to run misaligned buffers.
 class PlanTable {
 public:
     PlanTable() = default;
@@ -83,13 +104,15 @@ public:
     ~PlanTable();
 
     std::size_t size() const noexcept { return plans_.size(); }
-    fftwf_plan plan_for(std::size_t n, bool forward);
-    fftwf_complex* scratch(std::size_t n);
+    fftwf_plan plan_for(std::size_t n, Kind kind);
+    // At least `bytes` of scratch, aligned to plan_alignment; n (the
+    // transform's length) names it in the message of a failed allocation.
+    std::byte* scratch(std::size_t bytes, std::size_t n);
 
 private:
     std::unordered_map<PlanKey, fftwf_plan, PlanKeyHash> plans_;
     std::unique_ptr<void, AlignedFree> scratch_;
-    std::size_t scratch_len_ = 0;
+    std::size_t scratch_bytes_ = 0;
 };
 
 enum class TableState : unsigned char { Unborn, Alive, Dead };
@@ -100,36 +123,54 @@ PlanTable::~PlanTable() {
     table_state = TableState::Dead;
 }
 
-fftwf_complex* PlanTable::scratch(std::size_t n) {
-    if (n > scratch_len_) {
-        const std::size_t bytes = checked_mul(n, sizeof(fftwf_complex));
-        const std::size_t rounded = checked_add(bytes, plan_alignment - 1) / plan_alignment * plan_alignment;
+std::byte* PlanTable::scratch(std::size_t bytes, std::size_t n) {
+    if (bytes > scratch_bytes_) {
+        const std::size_t rounded = round_up(bytes);
         void* p = std::aligned_alloc(plan_alignment, rounded);
         if (p == nullptr) {
             fail_allocation("the scratch buffer of a " + std::to_string(n) + "-sample transform", rounded);
         }
         scratch_.reset(p);
-        scratch_len_ = n;
+        scratch_bytes_ = rounded;
     }
-    return static_cast<fftwf_complex*>(scratch_.get());
+    return static_cast<std::byte*>(scratch_.get());
 }
 
-fftwf_plan PlanTable::plan_for(std::size_t n, bool forward) {
-    const PlanKey key{n, forward};
-    if (auto it = plans_.find(key); it != plans_.end()) return it->second;
-
-    // FFTW_ESTIMATE plans without timing (deterministic choice) and without
-    // touching the arrays, so planning on the scratch costs no page faults.
-    fftwf_complex* data = scratch(n);
-    const int sign = forward ? FFTW_FORWARD : FFTW_BACKWARD;
+// A plan of FFTW for length n and the given kind, made on the scratch.
+// FFTW_ESTIMATE plans without timing (deterministic choice) and without
+// touching the arrays, so planning on the scratch costs no page faults. The
+// real forward transform keeps its input (FFTW's default, stated so that
+// reading from a const buffer is sound); the real inverse may overwrite its
+// input (FFTW's default for it, and its fastest algorithms need it).
+fftwf_plan make_plan(PlanTable& table, std::size_t n, Kind kind) {
+    const bool wide = n > static_cast<std::size_t>(INT_MAX);
+    const int len = wide ? 0 : static_cast<int>(n);
+    const fftwf_iodim64 dim{static_cast<std::ptrdiff_t>(n), 1, 1};
     make_planner_thread_safe();
-    fftwf_plan plan = nullptr;
-    if (n <= static_cast<std::size_t>(INT_MAX)) {
-        plan = fftwf_plan_dft_1d(static_cast<int>(n), data, data, sign, FFTW_ESTIMATE);
-    } else {
-        const fftwf_iodim64 dim{static_cast<std::ptrdiff_t>(n), 1, 1};
-        plan = fftwf_plan_guru64_dft(1, &dim, 0, nullptr, data, data, sign, FFTW_ESTIMATE);
+    if (kind == Kind::Forward || kind == Kind::Inverse) {
+        auto* data = reinterpret_cast<fftwf_complex*>(table.scratch(checked_mul(n, sizeof(fftwf_complex)), n));
+        const int sign = kind == Kind::Forward ? FFTW_FORWARD : FFTW_BACKWARD;
+        return wide ? fftwf_plan_guru64_dft(1, &dim, 0, nullptr, data, data, sign, FFTW_ESTIMATE)
+                    : fftwf_plan_dft_1d(len, data, data, sign, FFTW_ESTIMATE);
     }
+    const RealLayout layout = real_layout(n);
+    std::byte* base = table.scratch(layout.bytes, n);
+    auto* samples = reinterpret_cast<float*>(base);
+    auto* bins = reinterpret_cast<fftwf_complex*>(base + layout.bins_offset);
+    if (kind == Kind::RealForward) {
+        const unsigned flags = FFTW_ESTIMATE | FFTW_PRESERVE_INPUT;
+        return wide ? fftwf_plan_guru64_dft_r2c(1, &dim, 0, nullptr, samples, bins, flags)
+                    : fftwf_plan_dft_r2c_1d(len, samples, bins, flags);
+    }
+    const unsigned flags = FFTW_ESTIMATE | FFTW_DESTROY_INPUT;
+    return wide ? fftwf_plan_guru64_dft_c2r(1, &dim, 0, nullptr, bins, samples, flags)
+                : fftwf_plan_dft_c2r_1d(len, bins, samples, flags);
+}
+
+fftwf_plan PlanTable::plan_for(std::size_t n, Kind kind) {
+    const PlanKey key{n, kind};
+    if (auto it = plans_.find(key); it != plans_.end()) return it->second;
+    fftwf_plan plan = make_plan(*this, n, kind);
     if (plan == nullptr) fail("the FFT library could not plan a transform of length " + std::to_string(n));
     try {
         plans_.emplace(key, plan);
@@ -149,6 +190,24 @@ PlanTable& this_thread_table() {
     return table;
 }
 
+bool aligned(const void* p) {
+    return fftwf_alignment_of(static_cast<float*>(const_cast<void*>(p))) == 0;
+}
+
+bool overlap(const void* a, std::size_t a_bytes, const void* b, std::size_t b_bytes) {
+    const auto pa = reinterpret_cast<std::uintptr_t>(a), pb = reinterpret_cast<std::uintptr_t>(b);
+    return pa < pb + b_bytes && pb < pa + a_bytes;
+}
+
+// The checks shared by the real transforms: n samples, bins of the half.
+void check_real_lengths(std::size_t n, std::size_t bins) {
+    if (n < 2 || n % 2 != 0) fail("a real transform needs an even length of at least 2, got " + std::to_string(n));
+    if (bins != n / 2 + 1) {
+        fail("a real transform of " + std::to_string(n) + " samples has " + std::to_string(n / 2 + 1) +
+             " bins, got " + std::to_string(bins));
+    }
+}
+
 }  // namespace
 
 void transform(std::span<std::complex<float>> buf, bool forward) {
@@ -157,19 +216,63 @@ void transform(std::span<std::complex<float>> buf, bool forward) {
     if (n == 0) return;  // the transform of nothing is nothing
 
     PlanTable& table = this_thread_table();
-    fftwf_plan plan = table.plan_for(n, forward);
+    fftwf_plan plan = table.plan_for(n, forward ? Kind::Forward : Kind::Inverse);
     auto* data = reinterpret_cast<fftwf_complex*>(buf.data());
     // A plan made on aligned memory runs in place on any buffer of the same
     // FFTW alignment class; other buffers go through the aligned scratch, so
     // that every buffer runs the very same plan and gets the same bytes.
-    if (fftwf_alignment_of(reinterpret_cast<float*>(data)) == 0) {
+    if (aligned(data)) {
         fftwf_execute_dft(plan, data, data);
     } else {
-        fftwf_complex* tmp = table.scratch(n);
+        auto* tmp = reinterpret_cast<fftwf_complex*>(table.scratch(n * sizeof(fftwf_complex), n));
         std::memcpy(tmp, data, n * sizeof(fftwf_complex));
         fftwf_execute_dft(plan, tmp, tmp);
         std::memcpy(data, tmp, n * sizeof(fftwf_complex));
     }
+}
+
+// The real transforms run out of place on plans made on two aligned,
+// disjoint arrays: buffers that are both aligned and disjoint run as they
+// are, any others through the scratch (same plan, same bytes).
+void real_forward(std::span<const float> in, std::span<std::complex<float>> out) {
+    const std::size_t n = in.size();
+    check_real_lengths(n, out.size());
+    PlanTable& table = this_thread_table();
+    fftwf_plan plan = table.plan_for(n, Kind::RealForward);
+    // The plan keeps its input (FFTW_PRESERVE_INPUT): in is only read.
+    auto* samples = const_cast<float*>(in.data());
+    auto* bins = reinterpret_cast<fftwf_complex*>(out.data());
+    const std::size_t in_bytes = n * sizeof(float), out_bytes = out.size() * sizeof(fftwf_complex);
+    if (aligned(samples) && aligned(bins) && !overlap(samples, in_bytes, bins, out_bytes)) {
+        fftwf_execute_dft_r2c(plan, samples, bins);
+        return;
+    }
+    const RealLayout layout = real_layout(n);
+    std::byte* base = table.scratch(layout.bytes, n);
+    std::memcpy(base, samples, in_bytes);
+    fftwf_execute_dft_r2c(plan, reinterpret_cast<float*>(base),
+                          reinterpret_cast<fftwf_complex*>(base + layout.bins_offset));
+    std::memcpy(bins, base + layout.bins_offset, out_bytes);
+}
+
+void real_inverse(std::span<std::complex<float>> in, std::span<float> out) {
+    const std::size_t n = out.size();
+    check_real_lengths(n, in.size());
+    PlanTable& table = this_thread_table();
+    fftwf_plan plan = table.plan_for(n, Kind::RealInverse);
+    auto* bins = reinterpret_cast<fftwf_complex*>(in.data());
+    float* samples = out.data();
+    const std::size_t in_bytes = in.size() * sizeof(fftwf_complex), out_bytes = n * sizeof(float);
+    if (aligned(samples) && aligned(bins) && !overlap(samples, out_bytes, bins, in_bytes)) {
+        fftwf_execute_dft_c2r(plan, bins, samples);
+        return;
+    }
+    const RealLayout layout = real_layout(n);
+    std::byte* base = table.scratch(layout.bytes, n);
+    std::memcpy(base + layout.bins_offset, bins, in_bytes);
+    fftwf_execute_dft_c2r(plan, reinterpret_cast<fftwf_complex*>(base + layout.bins_offset),
+                          reinterpret_cast<float*>(base));
+    std::memcpy(samples, base, out_bytes);
 }
 
 std::size_t plan_count() {
@@ -231,29 +334,46 @@ EndState end_state(const float* a, std::size_t n, float dt) {
     return {.d = s_e * q + s_w * (dt * h), .v = s_p * h};
 }
 
-// a[i] += c0 + i c1 dt for i in [2, n), the index converted through I so that
-// the conversion vectorises when n fits in 32 bits (same value either way).
+// a[i] += c0 + i c1 dt for i in [2, n), then, when a window is given, a[i] *=
+// window[i] for every i; the index converted through I so that the
+// conversion vectorises when n fits in 32 bits (same value either way).
 template <class I>
-void add_line(float* a, std::size_t n, float c0, float c1, float dt) {
+void add_line(float* a, std::size_t n, float c0, float c1, float dt, const float* window) {
     const I end = static_cast<I>(n);
-    for (I i = 2; i < end; ++i) a[i] = (a[i] + c0) + (static_cast<float>(i) * c1) * dt;
+    if (window == nullptr) {
+        for (I i = 2; i < end; ++i) a[i] = (a[i] + c0) + (static_cast<float>(i) * c1) * dt;
+        return;
+    }
+    for (I i = 0; i < 2 && i < end; ++i) a[i] = a[i] * window[i];
+    for (I i = 2; i < end; ++i) a[i] = ((a[i] + c0) + (static_cast<float>(i) * c1) * dt) * window[i];
+}
+
+void correct(std::span<float> a, float dt, const float* window) {
+    const std::size_t n = a.size();
+    float c0 = 0.0f, c1 = 0.0f;
+    if (n > 2) {
+        const auto [d, v] = end_state(a.data(), n, dt);
+        const float t = static_cast<float>(n - 1) * dt;
+        const float p = 2.0f / t;
+        c0 = ((-3.0f / t) * d + v) * p;
+        c1 = ((p * d - v) * (6.0f / t)) / t;
+    } else if (window == nullptr) {
+        return;
+    }
+    if (n <= static_cast<std::size_t>(INT32_MAX)) {
+        add_line<std::int32_t>(a.data(), n, c0, c1, dt, window);
+    } else {
+        add_line<std::size_t>(a.data(), n, c0, c1, dt, window);
+    }
 }
 
 }  // namespace
 
-void correct_baseline(std::span<float> a, float dt) {
-    const std::size_t n = a.size();
-    if (n <= 2) return;
-    const auto [d, v] = end_state(a.data(), n, dt);
-    const float t = static_cast<float>(n - 1) * dt;
-    const float p = 2.0f / t;
-    const float c0 = ((-3.0f / t) * d + v) * p;
-    const float c1 = ((p * d - v) * (6.0f / t)) / t;
-    if (n <= static_cast<std::size_t>(INT32_MAX)) {
-        add_line<std::int32_t>(a.data(), n, c0, c1, dt);
-    } else {
-        add_line<std::size_t>(a.data(), n, c0, c1, dt);
-    }
+void correct_baseline(std::span<float> a, float dt) { correct(a, dt, nullptr); }
+
+void correct_baseline(std::span<float> a, float dt, std::span<const float> window) {
+    check_same_length(window.size(), a.size());
+    correct(a, dt, window.data());
 }
 
 }  // namespace korvane::fft

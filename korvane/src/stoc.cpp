@@ -1,6 +1,7 @@
 #include "korvane/stoc.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "korvane/angles.hpp"
@@ -56,16 +57,24 @@ SpectrumPlan SpectrumPlan::make(std::size_t n, float dt, float q_exp, float eps,
     for (std::size_t i = 0; i < n; ++i) {
         p.time_pow[i] = std::pow(static_cast<float>(i) * dt, b);
     }
+    // Half-cosine end taper over the last m = n / 10 samples: factor j is
+    // (cos((j + 1) pi / m) + 1) / 2, from nearly 1 down to exactly 0.
+    const std::size_t m = n / 10;
+    p.taper.resize(m);
+    const float h = kPi / static_cast<float>(m);
+    for (std::size_t j = 0; j < m; ++j) {
+        p.taper[j] = (std::cos(static_cast<float>(j + 1) * h) + 1.0f) * 0.5f;
+    }
     return p;
 }
 
 const SpectrumPlan& PlanCache::for_length(std::size_t n) {
     if (auto it = plans.find(n); it != plans.end()) return it->second;
     // Build first: a build that stops leaves the map unchanged.
-    // Frequencies, their logarithms and powers (n/2 + 1 each) and the time
-    // powers (n), all f32.
-    const std::size_t bytes =
-        saturating_mul(saturating_add(saturating_mul(n / 2 + 1, 3), n), sizeof(float));
+    // Frequencies, their logarithms and powers (n/2 + 1 each), the time
+    // powers (n) and the taper (n / 10), all f32.
+    const std::size_t bytes = saturating_mul(
+        saturating_add(saturating_add(saturating_mul(n / 2 + 1, 3), n), n / 10), sizeof(float));
     SpectrumPlan plan = allocating(
         [n] { return "the spectrum plan of a " + std::to_string(n) + "-sample transform"; }, bytes,
         [&] { return SpectrumPlan::make(n, dt, q_exp, eps, eta); });
@@ -83,9 +92,12 @@ SpectrumShape SpectrumShape::with_capacity(std::size_t cap) {
 
 namespace {
 
-// Independent running products of the window's decay (two SSE registers of
-// doubles).
+// Independent running products of the window's decay, held in two generic
+// vectors of two doubles (an SSE2 or NEON register each), and four window
+// samples in one vector of floats.
 constexpr std::size_t kDecayChains = 4;
+using Decays = double __attribute__((vector_size(2 * sizeof(double))));
+using Samples = float __attribute__((vector_size(kDecayChains * sizeof(float))));
 
 // Unit-energy Saragoni-Hart window w(t_i) = A t_i^b e^(-c t_i), t_i = i dt, for
 // plan.n samples. Its peak lies at t = b / c = eps * Tw; A = sqrt((2c)^p /
@@ -102,21 +114,31 @@ void fill_window(float* window, const SpectrumPlan& plan, const WindowParams& wi
     // The decay e^(-c t_i) = r^i as running products in double, one
     // exponential per refresh: kDecayChains independent chains, chain j at
     // r^(j + k kDecayChains) after k steps of r^kDecayChains, so that no
-    // product waits on the one before it.
+    // product waits on the one before it. The chains' products and their
+    // conversions to f32 run as vector instructions, lane by lane the same
+    // arithmetic as one scalar at a time.
     const double r = std::exp(-static_cast<double>(c) * static_cast<double>(win.dt));
     double g[kDecayChains];
     g[0] = 1.0;
     for (std::size_t j = 1; j < kDecayChains; ++j) g[j] = g[j - 1] * r;
     const double step = g[kDecayChains - 1] * r;
     const float* tp = plan.time_pow.data();
+    const std::size_t n = plan.n;
+    Decays lo = {g[0], g[1]}, hi = {g[2], g[3]};
+    const Decays steps = {step, step};
     std::size_t i = 0;
-    for (; i + kDecayChains <= plan.n; i += kDecayChains) {
-        for (std::size_t j = 0; j < kDecayChains; ++j) {
-            window[i + j] = static_cast<float>(g[j]) * (tp[i + j] * a);
-            g[j] *= step;
-        }
+    for (; i + kDecayChains <= n; i += kDecayChains) {
+        Samples t;
+        std::memcpy(&t, tp + i, sizeof t);
+        const Samples decay = {static_cast<float>(lo[0]), static_cast<float>(lo[1]), static_cast<float>(hi[0]),
+                               static_cast<float>(hi[1])};
+        const Samples w = decay * (t * a);
+        std::memcpy(window + i, &w, sizeof w);
+        lo *= steps;
+        hi *= steps;
     }
-    for (std::size_t j = 0; i + j < plan.n; ++j) window[i + j] = static_cast<float>(g[j]) * (tp[i + j] * a);
+    const double rest[kDecayChains] = {lo[0], lo[1], hi[0], hi[1]};
+    for (std::size_t j = 0; i + j < n; ++j) window[i + j] = static_cast<float>(rest[j]) * (tp[i + j] * a);
 }
 
 // The frequency-independent factors of the target amplitude.
@@ -188,7 +210,7 @@ void target_factors(double* amp, float* bins_scratch, const SpectrumPlan& plan, 
 // 2003, with the omega-squared source and a two-level shape term); bin 0 keeps
 // its 0. bins_scratch: 2 (n_freq - 1) floats, overwritten.
 void fill_target_amplitude(double* amp, float* bins_scratch, const SpectrumPlan& plan, const TargetTerms& t) {
-    if (!(t.kappa <= 0.0f)) {
+    if (!uses_fmax({.kappa_s = t.kappa})) {
         target_factors<true>(amp, bins_scratch, plan, t);
     } else {
         target_factors<false>(amp, bins_scratch, plan, t);
@@ -204,6 +226,8 @@ void fill_target_amplitude(double* amp, float* bins_scratch, const SpectrumPlan&
 }
 
 }  // namespace
+
+bool uses_fmax(const WindowParams& win) { return win.kappa_s <= 0.0f; }
 
 void SpectrumShape::refresh(const SpectrumPlan& plan, const WindowParams& win,
                             const SourceSpectrumParams& src) {
@@ -221,41 +245,30 @@ void SpectrumShape::refresh(const SpectrumPlan& plan, const WindowParams& win,
     dt = win.dt;
 }
 
-void radiate_and_invert(std::span<std::complex<float>> row, std::span<const float> amp,
-                        std::span<float> out) {
-    const std::size_t nf = amp.size();
-    const std::size_t n_mirror = checked_sub(nf, std::size_t{2});
-    check_range_end(row.size(), nf);
+void radiate_and_invert(const SpectrumPlan& plan, std::span<std::complex<float>> row,
+                        std::span<const float> amp, std::span<float> out) {
+    const std::size_t nf = plan.n_freq;
+    const std::size_t n = plan.n;
+    check_same_length(row.size(), nf);
+    check_same_length(amp.size(), nf);
+    check_same_length(out.size(), n);
     for (std::size_t k = 0; k < nf; ++k) {
         const float a = amp[k];
         row[k] = {row[k].real() * a, row[k].imag() * a};
     }
-    // Bin nf + j mirrors bin n - (nf + j) = nf - 2 - j: conjugate symmetry holds.
-    check_range_end(row.size(), checked_add(nf, n_mirror));
-    for (std::size_t j = 0; j < n_mirror; ++j) {
-        const float a = amp[nf - 2 - j];
-        std::complex<float>& z = row[nf + j];
-        z = {z.real() * a, z.imag() * a};
-    }
-    // A std::span is contiguous by construction, so the strided-row stop of a
-    // general view cannot arise here.
-    fft::transform(row, false);
-
-    const std::size_t n = row.size();
-    check_same_length(out.size(), n);
+    // The real inverse is the real part of the complex inverse of the
+    // mirrored spectrum; its imaginary part, which nothing reads, is rounding
+    // alone for a Hermitian spectrum.
+    fft::real_inverse(row, out);
     const float scale = 1.0f / (static_cast<float>(n) * kInverseScale);
-    for (std::size_t i = 0; i < n; ++i) out[i] = row[i].real() * scale;
-
-    // Half-cosine end taper over the last n / 10 samples, ending at exactly 0.
-    const std::size_t m = n / 10;
-    if (m == 0) return;
-    const float h = kPi / static_cast<float>(m);
-    float* tail = out.data() + (n - m);
-    for (std::size_t j = 0; j < m; ++j) {
-        tail[j] = tail[j] * ((std::cos(static_cast<float>(j + 1) * h) + 1.0f) * 0.5f);
-    }
+    const std::size_t m = plan.taper.size();
+    check_range_end(n, m);
+    float* y = out.data();
+    for (std::size_t i = 0; i < n - m; ++i) y[i] = y[i] * scale;
+    const float* taper = plan.taper.data();
+    float* tail = y + (n - m);
+    for (std::size_t j = 0; j < m; ++j) tail[j] = (tail[j] * scale) * taper[j];
 }
-
 
 namespace {
 
@@ -285,36 +298,32 @@ float sum_of_squared_magnitudes(std::span<const std::complex<float>> z) {
 
 }  // namespace
 
-void shape_noise_spectrum(SpectrumShape& shape, const SpectrumPlan& plan, rng::DrawSource& draws,
-                          std::span<std::complex<float>> row) {
+void shape_noise_spectrum(SpectrumShape& shape, const SpectrumPlan& plan, std::span<const float> gains,
+                          rng::DrawSource& draws, std::span<std::complex<float>> row) {
     const std::size_t n = plan.n;
     const std::size_t m = plan.n_freq;
     check_range_end(shape.noise.size(), n);
     check_range_end(shape.window.size(), n);
     check_range_end(shape.amplitude.size(), m);
-    check_same_length(row.size(), n);
+    check_same_length(row.size(), m);
+    check_same_length(gains.size(), m);
 
     float* noise = shape.noise.data();
     draws.fill_normal({noise, n});
     const float dt = shape.dt;
-    fft::correct_baseline({noise, n}, dt);
+    fft::correct_baseline({noise, n}, dt, {shape.window.data(), n});
+    fft::real_forward({noise, n}, row);
 
-    const float* window = shape.window.data();
-    for (std::size_t i = 0; i < n; ++i) row[i] = {noise[i] * window[i], 0.0f};
-    fft::transform(row, true);
-
-    const float s = sum_of_squared_magnitudes(row.first(m));
+    const float s = sum_of_squared_magnitudes(row);
     const float scale = 1.0f / (dt * std::sqrt(s / static_cast<float>(m)));
     const double scale_d = static_cast<double>(scale);
     const double* amplitude = shape.amplitude.data();
     for (std::size_t k = 0; k < m; ++k) {
         const double re = static_cast<double>(row[k].real()) * amplitude[k] * scale_d;
         const double im = static_cast<double>(row[k].imag()) * amplitude[k] * scale_d;
-        row[k] = {static_cast<float>(re), static_cast<float>(im)};
+        const float g = gains[k];
+        row[k] = {static_cast<float>(re) * g, static_cast<float>(im) * g};
     }
-    const std::size_t half = n / 2;
-    for (std::size_t j = 0; j + 2 <= half; ++j) row[half + 1 + j] = std::conj(row[half - 1 - j]);
 }
-
 
 }  // namespace korvane::stoc

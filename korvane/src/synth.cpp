@@ -1,6 +1,7 @@
 #include "korvane/synth.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <new>
@@ -18,25 +19,45 @@ void SegmentFrame::Free::operator()(void* p) const noexcept { std::free(p); }
 
 template <class T>
 SegmentFrame::Buffer<T> SegmentFrame::zeroed(std::size_t count, std::size_t rows) {
-    // calloc checks rows * count * size itself (an overflow is an allocation
-    // failure) and leaves pages that are never touched unmapped.
-    void* p = std::calloc(count == 0 ? 1 : count, rows * sizeof(T));
+    // The byte count saturates, so an overflow is an allocation failure;
+    // calloc leaves pages that are never touched unmapped; the slack puts the
+    // first row on an aligned address.
+    constexpr std::size_t slack = fft::kBufferAlignment - 1;
+    const std::size_t bytes = saturating_mul(saturating_mul(count == 0 ? 1 : count, rows), sizeof(T));
+    if (bytes > SIZE_MAX - slack) throw std::bad_alloc();
+    void* p = std::calloc(bytes + slack, 1);
     if (p == nullptr) throw std::bad_alloc();
-    return Buffer<T>(static_cast<T*>(p));
+    Buffer<T> b;
+    b.raw.reset(p);
+    const std::uintptr_t at = (reinterpret_cast<std::uintptr_t>(p) + slack) & ~std::uintptr_t{slack};
+    b.data = reinterpret_cast<T*>(at);
+    return b;
 }
+
+namespace {
+
+// count rounded up to a whole number of aligned blocks of T.
+template <class T>
+std::size_t aligned_count(std::size_t count) {
+    constexpr std::size_t per_block = fft::kBufferAlignment / sizeof(T);
+    return saturating_mul(saturating_add(count, per_block - 1) / per_block, per_block);
+}
+
+}  // namespace
 
 SegmentFrame::SegmentFrame(std::size_t n, std::size_t n_grid) : n_(n), n_grid_(n_grid) {
     const std::size_t n_freq = n / 2 + 1;
-    // Three complex spectrum rows, three time rows, the amplitude and gain
-    // curves and the spectrum shape's window, amplitude and noise rows.
-    const std::size_t per_sample = 3 * sizeof(std::complex<float>) + 3 * sizeof(float) +
-                                   sizeof(float) + sizeof(double) + sizeof(float);
-    const std::size_t bytes =
-        saturating_add(saturating_mul(n, per_sample), saturating_mul(n_freq, 2 * sizeof(float)));
+    bins_stride_ = aligned_count<std::complex<float>>(n_freq);
+    samples_stride_ = aligned_count<float>(n);
+    // Per sample three time rows and the spectrum shape's window, amplitude
+    // and noise; per bin three spectrum rows and the amplitude and gain curves.
+    const std::size_t per_sample = 3 * sizeof(float) + sizeof(float) + sizeof(double) + sizeof(float);
+    const std::size_t per_bin = 3 * sizeof(std::complex<float>) + 2 * sizeof(float);
+    const std::size_t bytes = saturating_add(saturating_mul(n, per_sample), saturating_mul(n_freq, per_bin));
     allocating([n] { return "the working buffers of a " + std::to_string(n) + "-sample transform"; },
                bytes, [&] {
-                   spectra_ = zeroed<std::complex<float>>(n, 3);
-                   times_ = zeroed<float>(n, 3);
+                   spectra_ = zeroed<std::complex<float>>(bins_stride_, 3);
+                   times_ = zeroed<float>(samples_stride_, 3);
                    amplitude_ = zeroed<float>(n_freq);
                    gains_ = zeroed<float>(n_freq);
                    site_factors_ = zeroed<float>(n_grid);
@@ -52,33 +73,45 @@ constexpr float kVerticalFmaxCapHz = 15.0f;
 // Projection angle of component 090 (east), rad; 000 (north) is 0.
 constexpr float kEastProjectionRad = -kHalfPi;
 
-// Noise spectra of the three components. The target shape is refreshed only
-// when a component's fmax differs from the previous one's (NaN never equals,
-// so a NaN fmax refreshes every component); every ray starts with a refresh.
-void shape_noise_spectra(const stoc::SpectrumPlan& plan, SegmentFrame& frame, rng::DrawSource& draws,
-                         const RayContext& ctx, const stoc::WindowParams& window,
+// Quarter-wavelength site gains of the source layer over the plan's bins: a
+// function of the plan, the layer and the model alone, so the frame's gains
+// serve again while they stay the same.
+std::span<const float> site_gains(const stoc::SpectrumPlan& plan, SegmentFrame& frame, std::size_t source_layer,
+                                  const RayContext& ctx) {
+    const std::span<float> gains = frame.gains(plan.n_freq);
+    const SegmentFrame::GainsKey key{.ln_freqs = plan.ln_freqs.data(), .n_freq = plan.ln_freqs.size(),
+                                     .layers = ctx.ray_layers.data(), .n_layers = ctx.ray_layers.size(),
+                                     .grid = ctx.ln_grid.data(), .n_grid = ctx.ln_grid.size(),
+                                     .source_layer = source_layer};
+    if (key == frame.gains_key) return gains;
+    frame.gains_key = {};  // until the new gains are complete
+    site::site_amplification_factors(ctx.ray_layers, source_layer, ctx.ln_grid, frame.site_factors());
+    site::site_gain_curve(plan.ln_freqs, ctx.ln_grid, frame.site_factors(), gains);
+    frame.gains_key = key;
+    return gains;
+}
+
+// Noise spectra of the three components, each with the site gains applied
+// as its last step. Every ray starts with a refresh of the target shape;
+// after that a component refreshes only when its fmax differs from the
+// previous one's (NaN never equals, so a NaN fmax refreshes every component)
+// and the shape depends on fmax at all (with kappa > 0 it does not, and the
+// refresh would give the same shape again).
+void shape_noise_spectra(const stoc::SpectrumPlan& plan, SegmentFrame& frame, std::span<const float> gains,
+                         rng::DrawSource& draws, const RayContext& ctx, const stoc::WindowParams& window,
                          stoc::SourceSpectrumParams source) {
     float last_fmax = std::numeric_limits<float>::quiet_NaN();
+    const bool fmax_shapes = stoc::uses_fmax(window);
     for (std::size_t c = 0; c < 3; ++c) {
         float fmax_c = ctx.fmax_hz;
         if (c == 2) fmax_c = (ctx.fmax_hz <= kVerticalFmaxCapHz) ? ctx.fmax_hz : kVerticalFmaxCapHz;
-        if (!(fmax_c == last_fmax)) {
+        if (c == 0 || (fmax_shapes && !(fmax_c == last_fmax))) {
             source.fmax_hz = fmax_c;
             frame.shape.refresh(plan, window, source);
             last_fmax = fmax_c;
         }
-        stoc::shape_noise_spectrum(frame.shape, plan, draws, frame.spectrum_row(c, plan.n));
+        stoc::shape_noise_spectrum(frame.shape, plan, gains, draws, frame.spectrum_row(c, plan.n));
     }
-}
-
-// Quarter-wavelength site term of the source layer, applied to the three
-// spectra. The factors depend only on the layer but are formed for every ray.
-void apply_site_term(const stoc::SpectrumPlan& plan, SegmentFrame& frame, std::size_t source_layer,
-                     const RayContext& ctx) {
-    site::site_amplification_factors(ctx.ray_layers, source_layer, ctx.ln_grid, frame.site_factors());
-    const std::span<float> gains = frame.gains(plan.n_freq);
-    site::site_gain_curve(plan.ln_freqs, ctx.ln_grid, frame.site_factors(), gains);
-    for (std::size_t c = 0; c < 3; ++c) site::apply_site_amplification(frame.spectrum_row(c, plan.n), gains);
 }
 
 // Radiation amplitude of each component in turn, each spectrum then brought
@@ -101,7 +134,7 @@ void radiate_components(const stoc::SpectrumPlan& plan, SegmentFrame& frame, rng
                 {ray.strike, ray.dip, ray.rake, ray.azimuth, ray.takeoff}, plan.freqs, ctx.deviates_u,
                 ctx.deviates_w, ctx.n_deviates, amp);
         }
-        stoc::radiate_and_invert(frame.spectrum_row(c, n), amp, frame.time_row(c, n));
+        stoc::radiate_and_invert(plan, frame.spectrum_row(c, n), amp, frame.time_row(c, n));
     }
 }
 
@@ -111,8 +144,9 @@ void synthesise_ray(const stoc::SpectrumPlan& plan, SegmentFrame& frame, rng::Dr
                     const RayGeometry& ray, const RayContext& ctx, const stoc::WindowParams& window,
                     stoc::SourceSpectrumParams source) {
     check_range_end(frame.capacity(), plan.n);
-    shape_noise_spectra(plan, frame, draws, ctx, window, source);
-    apply_site_term(plan, frame, ray.source_layer, ctx);
+    // The gains take no draws, so forming them first changes no stream.
+    const std::span<const float> gains = site_gains(plan, frame, ray.source_layer, ctx);
+    shape_noise_spectra(plan, frame, gains, draws, ctx, window, source);
     radiate_components(plan, frame, draws, ray, ctx);
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <barrier>
+#include <cstring>
 #include <numbers>
 #include <random>
 #include <thread>
@@ -58,6 +59,48 @@ TEST(Transform, TonesAndRoundTrip) {
     }
 }
 
+// The real transforms give bins 0 .. n/2 of the complex transform of the same samples and undo each other
+// times n. Aligned disjoint buffers run as they are, misaligned or overlapping ones through the scratch:
+// the same plan, so the same bytes. The inverse may work in its input, so each call gets a fresh copy. A
+// thread of its own starts with no scratch, so the real transforms alone size it.
+TEST(RealTransform, HalfOfTheComplexOneWhateverTheBuffers) {
+    std::thread([] {
+        for (std::size_t n : {2u, 6u, 14u, 40u, 160u, 1536u, 3584u}) {
+            const std::size_t m = n / 2 + 1;
+            cvec z = noise(n);
+            AlignedVector<float> x(n + 2), mis_in(n + 1);
+            for (std::size_t j = 0; j < n; ++j) x[j] = mis_in[j + 1] = z[j].real(), z[j].imag(0.0f);
+            transform(z, true);
+            AlignedVector<std::complex<float>> half(m), mis_out(m + 1), spec(m), back_in(m);
+            AlignedVector<float> back(n), mis_back(n + 1);
+            real_forward(std::span(x).first(n), half);
+            for (std::size_t k = 0; k < m; ++k) ASSERT_LT(std::abs(half[k] - z[k]), 1e-5f * std::sqrt(float(n))) << n << " " << k;
+            real_forward(std::span(mis_in).subspan(1), std::span(mis_out).subspan(1));
+            EXPECT_TRUE(std::equal(half.begin(), half.end(), mis_out.begin() + 1)) << "misaligned " << n;
+            real_forward(std::span(x).first(n), {reinterpret_cast<std::complex<float>*>(x.data()), m});  // in place
+            EXPECT_EQ(0, std::memcmp(x.data(), half.data(), m * sizeof(half[0]))) << "in place " << n;
+
+            back_in = half;
+            real_inverse(back_in, back);
+            for (std::size_t j = 0; j < n; ++j) ASSERT_LT(std::abs(back[j] / float(n) - mis_in[j + 1]), 1e-5f) << n << " " << j;
+            std::copy(half.begin(), half.end(), mis_out.begin() + 1);
+            real_inverse(std::span(mis_out).subspan(1), std::span(mis_back).subspan(1));
+            EXPECT_TRUE(std::equal(back.begin(), back.end(), mis_back.begin() + 1)) << "misaligned inverse " << n;
+            spec = half;
+            real_inverse(spec, {reinterpret_cast<float*>(spec.data()), n});
+            EXPECT_EQ(0, std::memcmp(spec.data(), back.data(), n * sizeof(float))) << "in place inverse " << n;
+        }
+    }).join();
+    AlignedVector<float> samples(8);
+    AlignedVector<std::complex<float>> bins(5);
+    for (auto [n, b, message] : {std::tuple{3ul, 2ul, "a real transform needs an even length of at least 2, got 3"},
+                                 {0, 1, "a real transform needs an even length of at least 2, got 0"},
+                                 {8, 4, "a real transform of 8 samples has 5 bins, got 4"}}) {
+        EXPECT_EQ(fault_message([&] { real_forward(std::span(samples).first(n), std::span(bins).first(b)); }), message);
+        EXPECT_EQ(fault_message([&] { real_inverse(std::span(bins).first(b), std::span(samples).first(n)); }), message);
+    }
+}
+
 // Each thread plans for itself (one plan per length and direction) and gets the same bytes.
 TEST(Transform, SameBytesOnConcurrentThreads) {
     const std::vector<std::size_t> lengths{1536, 3584, 4096, 10240, 4096, 0};
@@ -98,7 +141,8 @@ TEST(Baseline, ThreeAndFourSamples) {
 
 // Long series against the recurrence run in double: small integer samples keep every f32 partial sum exact
 // whatever its order, so only the last few roundings separate the two, and a sample given a wrong weight
-// moves the line far beyond the tolerance. Lengths cover the lanes, their tail and both together.
+// moves the line far beyond the tolerance. Lengths cover the lanes, their tail and both together. The
+// windowed correction gives the same bytes as the correction followed by the window.
 TEST(Baseline, LongSeriesMatchTheRecurrenceInDouble) {
     std::mt19937 gen(5);
     std::uniform_int_distribution<int> pick(-3, 3);
@@ -109,11 +153,14 @@ TEST(Baseline, LongSeriesMatchTheRecurrenceInDouble) {
         double d = 0, v = 0;
         for (std::size_t i = 0; i + 1 < n; ++i) d += (2.0 * a[i] + a[i + 1]) * q + dt * v, v += (a[i] + a[i + 1]) * h;
         const double c0 = (-3 / t * d + v) * 2 / t, c1 = (2 / t * d - v) * 6 / (t * t);
-        std::vector<float> b = a;
+        std::vector<float> b = a, windowed = a, window(n);
+        for (float& w : window) w = 0.25f * static_cast<float>(pick(gen));
         correct_baseline(b, static_cast<float>(dt));
+        correct_baseline(windowed, static_cast<float>(dt), window);
         for (std::size_t i = 0; i < n; ++i) {
             const double want = a[i] + (i < 2 ? 0.0 : c0 + static_cast<double>(i) * c1 * dt);
             ASSERT_NEAR(b[i], want, 2e-6) << "n " << n << ", sample " << i;
+            ASSERT_EQ(windowed[i], b[i] * window[i]) << "windowed, n " << n << ", sample " << i;
         }
     }
 }

@@ -3,11 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "kit.hpp"
+#include "korvane/fft.hpp"
+#include "korvane/site.hpp"
 
 using namespace korvane;
 using korvane::rng::DrawSource;
@@ -15,7 +19,9 @@ using korvane::rng::Variant;
 
 // With the fmax form (kappa 0), components 090 and 000 take fmax and the
 // vertical min(fmax, 15), NaN giving 15: the shape left after the ray is the
-// vertical's. The ray draws 3n normals, then 10 x 1000 uniforms.
+// vertical's (with kappa > 0 fmax shapes nothing, but each ray still starts
+// with a refresh). The ray draws 3n normals, then 10 x 1000 uniforms. The
+// site gains are those of the ray's source layer.
 TEST(SynthesiseRay, VerticalFmaxCapAndDrawCount) {
     const auto layers = korvane::testing::ray_layers(
         {{0.0001, 0.001, 0.0005, 0.001}, {2.0, 4.5, 2.6, 2.4}, {0.0, 6.0, 3.5, 2.8}});
@@ -25,11 +31,13 @@ TEST(SynthesiseRay, VerticalFmaxCapAndDrawCount) {
     const auto plan = stoc::SpectrumPlan::make(n, 0.01f, 0.5f, 0.2f, 0.05f);
     sim::SegmentFrame frame(n, 20);
     const std::vector<float> u(1000, 0.3f), w(1000, 0.6f);  // the station's deviates
-    const stoc::WindowParams window{.dt = 0.01f, .eps = 0.2f, .eta = 0.05f, .kappa_s = 0.0f};
-    const sim::RayGeometry geo{.strike = 0.1f, .dip = 1.0f, .rake = 1.5f, .azimuth = 2.0f, .takeoff = 2.5f,
-                               .source_layer = 2};
-    const struct { float fmax, vertical; } rows[] = {{10.0f, 10.0f}, {15.0f, 15.0f}, {20.0f, 15.0f}, {std::nanf(""), 15.0f}};
+    const struct { float fmax, vertical, kappa; std::size_t layer; } rows[] = {
+        {10.0f, 10.0f, 0.0f, 2}, {15.0f, 15.0f, 0.0f, 2}, {20.0f, 15.0f, 0.0f, 1}, {std::nanf(""), 15.0f, 0.0f, 2},
+        {20.0f, 15.0f, 0.04f, 2}};
     for (const auto& row : rows) {
+        const sim::RayGeometry geo{.strike = 0.1f, .dip = 1.0f, .rake = 1.5f, .azimuth = 2.0f, .takeoff = 2.5f,
+                                   .source_layer = row.layer};
+        const stoc::WindowParams window{.dt = 0.01f, .eps = 0.2f, .eta = 0.05f, .kappa_s = row.kappa};
         stoc::SourceSpectrumParams src{.distance_km = 20.0f, .window_length_s = 4.0f, .beta_km_s = 3.5f,
                                        .density_g_cm3 = 2.8f, .corner_frequency_hz = 1.0f, .moment_dyne_cm = 1e24f,
                                        .shape_factor = 1.0f, .fmax_hz = 0.0f, .path_t = 0.3f};
@@ -45,18 +53,39 @@ TEST(SynthesiseRay, VerticalFmaxCapAndDrawCount) {
         src.fmax_hz = row.vertical;
         expected.refresh(plan, window, src);
         EXPECT_EQ(frame.shape.amplitude, expected.amplitude) << row.fmax;
+
+        std::array<float, 20> factors;  // the gains are the source layer's, never a previous ray's
+        std::vector<float> gains(n / 2 + 1);
+        site::site_amplification_factors(layers, row.layer, ln_grid, factors);
+        site::site_gain_curve(plan.ln_freqs, ln_grid, factors, gains);
+        EXPECT_TRUE(std::ranges::equal(frame.gains(n / 2 + 1), gains)) << row.fmax;
     }
 }
 
-// A frame too large to allocate names its size: per sample three complex and
-// three real rows plus the window (f32), amplitude (f64) and noise (f32);
-// per frequency the amplitude and gain curves (f32).
+// Every row of a frame starts on the transforms' alignment, whatever the
+// length, so that the transforms never copy.
+TEST(SegmentFrame, RowsAreAlignedForTheTransforms) {
+    for (std::size_t n : {6u, 40u, 2048u, 7168u}) {
+        sim::SegmentFrame frame(n, 20);
+        const auto misaligned = [](const void* p) { return reinterpret_cast<std::uintptr_t>(p) % fft::kBufferAlignment; };
+        EXPECT_EQ(misaligned(frame.shape.noise.data()), 0u) << n;
+        for (std::size_t c = 0; c < 3; ++c) {
+            EXPECT_EQ(frame.spectrum_row(c, n).size(), n / 2 + 1);
+            EXPECT_EQ(misaligned(frame.spectrum_row(c, n).data()) + misaligned(frame.time_row(c, n).data()), 0u)
+                << n << " " << c;
+        }
+    }
+}
+
+// A frame too large to allocate names its size: per sample three time rows
+// plus the window (f32), amplitude (f64) and noise (f32); per bin three
+// spectrum rows (complex f32) and the amplitude and gain curves (f32).
 TEST(SegmentFrame, AllocationFailureNamesItsBytes) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "sanitizer allocators abort on such requests";
 #else
     const std::size_t n = std::size_t{1} << 56;  // then a length whose byte count saturates
-    for (auto [length, bytes] : {std::pair{n, n * (3 * 8 + 3 * 4 + 4 + 8 + 4) + (n / 2 + 1) * 2 * 4},
+    for (auto [length, bytes] : {std::pair{n, n * (3 * 4 + 4 + 8 + 4) + (n / 2 + 1) * (3 * 8 + 2 * 4)},
                                  {n << 6, SIZE_MAX}}) {
         try {
             sim::SegmentFrame frame(length, 20);

@@ -23,6 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "korvane/fft.hpp"
 #include "korvane/rng.hpp"
 
 namespace korvane::stoc {
@@ -39,6 +40,7 @@ struct SpectrumPlan {
     std::vector<float> ln_freqs;  // n_freq: ln f_k; -inf at k = 0
     std::vector<float> freq_pow;  // n_freq: f_k^(1 - q_exp)
     std::vector<float> time_pow;  // n: (i * dt)^b, b = window_exponent(eps, eta)
+    std::vector<float> taper;     // n / 10: the end taper's factors, falling to exactly 0
     std::size_t n = 0;            // transform length
     std::size_t n_freq = 0;       // n / 2 + 1
 
@@ -71,6 +73,12 @@ struct WindowParams {
     float kappa_s = 0.0f;  // the station's kappa, s
 };
 
+// Whether a refresh depends on the source's fmax_hz: only in the fmax form of
+// the high-frequency diminution (kappa <= 0). With kappa > 0 (or NaN),
+// exp(-pi kappa f) stands in its place, and shapes refreshed with different
+// fmax are identical.
+bool uses_fmax(const WindowParams& win);
+
 struct SourceSpectrumParams {
     float distance_km = 0.0f;          // path length R, km
     float window_length_s = 0.0f;      // Tw, s
@@ -85,12 +93,13 @@ struct SourceSpectrumParams {
 
 // Reusable buffers of one segment: all three vectors have the capacity given
 // to with_capacity; a refresh with plan length n uses window[0, n) and
-// amplitude[1, n/2 + 1). amplitude[0] is never written and stays 0.
+// amplitude[1, n/2 + 1). amplitude[0] is never written and stays 0. The noise
+// is aligned for the transforms, which read it where it is.
 struct SpectrumShape {
-    std::vector<float> window;      // unit-energy time window, one value per sample
-    std::vector<double> amplitude;  // target Fourier amplitude per frequency bin
-    std::vector<float> noise;       // white-noise samples of the current component
-    float dt = 0.0f;                // dt of the last refresh (0 before the first)
+    std::vector<float> window;        // unit-energy time window, one value per sample
+    std::vector<double> amplitude;    // target Fourier amplitude per frequency bin
+    fft::AlignedVector<float> noise;  // windowed white noise of the current component
+    float dt = 0.0f;                  // dt of the last refresh (0 before the first)
 
     static SpectrumShape with_capacity(std::size_t cap);
 
@@ -101,20 +110,23 @@ struct SpectrumShape {
     void refresh(const SpectrumPlan& plan, const WindowParams& win, const SourceSpectrumParams& src);
 };
 
-// Multiplies row (n entries, n = 2 * (amp.size() - 1)) by the radiation
-// amplitude per bin (bins above Nyquist take the amplitude of their mirror
-// bin), inverse-transforms it in place and writes out[i] = Re(row[i]) / (n *
-// 0.4473), the last n / 10 samples tapered by a half cosine to exactly 0.
-// amp.size() < 2, a row shorter than 2 * amp.size() - 2 or out.size() != row
-// size stop the call. Afterwards row holds the unscaled inverse transform.
-void radiate_and_invert(std::span<std::complex<float>> row, std::span<const float> amp,
-                        std::span<float> out);
+// Multiplies row, bins 0 .. n/2 of a Hermitian spectrum (n = plan.n), by the
+// radiation amplitude per bin, and writes into out the real series of that
+// spectrum over 1 / (n 0.4473), the last n / 10 samples tapered by the plan's
+// half cosine to exactly 0. The imaginary parts of bins 0 and n/2 are not
+// read. A row or amp of other than plan.n_freq bins, or an out of other than
+// n samples, stops the call. Afterwards row's contents are unspecified (the
+// inverse transform works in it).
+void radiate_and_invert(const SpectrumPlan& plan, std::span<std::complex<float>> row,
+                        std::span<const float> amp, std::span<float> out);
 
-// Fills row (exactly plan.n entries) with the spectrum of fresh Gaussian noise,
-// baseline-corrected, windowed, normalised to a mean squared magnitude of
-// 1/dt^2 over the non-negative bins and shaped by the target amplitude; the
-// negative bins are the conjugate mirror.
-void shape_noise_spectrum(SpectrumShape& shape, const SpectrumPlan& plan, rng::DrawSource& draws,
-                          std::span<std::complex<float>> row);
+// Fills row (exactly plan.n_freq bins, 0 .. n/2) with the non-negative half of
+// the spectrum of fresh Gaussian noise, baseline-corrected, windowed,
+// normalised to a mean squared magnitude of 1/dt^2 over these bins, shaped by
+// the target amplitude and multiplied by gains (plan.n_freq site gains, each
+// product rounded to f32 before its gain); the negative bins, not stored, are
+// the conjugate mirror. Leaves the windowed noise in shape.noise.
+void shape_noise_spectrum(SpectrumShape& shape, const SpectrumPlan& plan, std::span<const float> gains,
+                          rng::DrawSource& draws, std::span<std::complex<float>> row);
 
 }  // namespace korvane::stoc

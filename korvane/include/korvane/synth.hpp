@@ -25,36 +25,63 @@ namespace korvane::sim {
 
 // Working buffers of one segment, sized once for the segment's plan length
 // and reused by every ray of the segment (each ray uses a prefix). Zeroed
-// memory comes from calloc, so pages a ray never reaches cost nothing.
+// memory comes from calloc, so pages a ray never reaches cost nothing. Every
+// row starts on a kBufferAlignment boundary, so the transforms run on the
+// rows where they are.
 class SegmentFrame {
 public:
     SegmentFrame(std::size_t n, std::size_t n_grid);  // throws std::bad_alloc
 
     std::size_t capacity() const { return n_; }
+    // Bins 0 .. n/2 of component c's spectrum for plan length n.
     std::span<std::complex<float>> spectrum_row(std::size_t c, std::size_t n) const {
-        return {spectra_.get() + c * n_, n};
+        return {spectra_.data + c * bins_stride_, n / 2 + 1};
     }
     std::span<float> time_row(std::size_t c, std::size_t n) const {
-        return {times_.get() + c * n_, n};
+        return {times_.data + c * samples_stride_, n};
     }
-    std::span<float> amplitude(std::size_t n_freq) const { return {amplitude_.get(), n_freq}; }
-    std::span<float> gains(std::size_t n_freq) const { return {gains_.get(), n_freq}; }
-    std::span<float> site_factors() const { return {site_factors_.get(), n_grid_}; }
+    std::span<float> amplitude(std::size_t n_freq) const { return {amplitude_.data, n_freq}; }
+    std::span<float> gains(std::size_t n_freq) const { return {gains_.data, n_freq}; }
+    std::span<float> site_factors() const { return {site_factors_.data, n_grid_}; }
 
     stoc::SpectrumShape shape;
+
+    // Which site gains gains() holds: those over the bins of the plan whose
+    // log frequencies sit at ln_freqs, for the source layer of the layer model
+    // and the site grid at these addresses. The synthesis forms the gains only
+    // when a ray's key differs from the one before (the rays of one subfault,
+    // and neighbouring subfaults, mostly share it); the plans, layer model and
+    // grid of a station run never change under its frames.
+    struct GainsKey {
+        const float* ln_freqs = nullptr;
+        std::size_t n_freq = 0;
+        const state::RayLayer* layers = nullptr;
+        std::size_t n_layers = 0;
+        const float* grid = nullptr;
+        std::size_t n_grid = 0;
+        std::size_t source_layer = 0;
+        bool operator==(const GainsKey&) const = default;
+    };
+    GainsKey gains_key;
 
 private:
     std::size_t n_ = 0;
     std::size_t n_grid_ = 0;
+    std::size_t bins_stride_ = 0;     // complex entries from one spectrum row to the next
+    std::size_t samples_stride_ = 0;  // floats from one time row to the next
     struct Free {
         void operator()(void* p) const noexcept;
     };
+    // Zeroed rows; data is the allocation's first aligned address.
     template <class T>
-    using Buffer = std::unique_ptr<T[], Free>;
+    struct Buffer {
+        std::unique_ptr<void, Free> raw;
+        T* data = nullptr;
+    };
     template <class T>
     static Buffer<T> zeroed(std::size_t count, std::size_t rows = 1);
 
-    Buffer<std::complex<float>> spectra_;  // 3 rows of n
+    Buffer<std::complex<float>> spectra_;  // 3 rows of n/2 + 1 bins
     Buffer<float> times_;                  // 3 rows of n
     Buffer<float> amplitude_;              // n/2 + 1
     Buffer<float> gains_;                  // n/2 + 1
