@@ -134,3 +134,5 @@ meson test -C "$BUILD" --no-rebuild --print-errorlogs --timeout-multiplier 0.2 |
 ok=$(awk '/^Ok:/ {print $2}' "$BUILD/aarch64-tests.log")
 cases=$(awk '/^\[==========\] [0-9]+ tests? from .* ran/ {n += $2} END {print n + 0}' "$BUILD/meson-logs/testlog.txt")
 echo "aarch64 (qemu): ${ok:-0} core test binaries passed, ${cases} cases, in $SECONDS s"
+failed=$(awk '/^Fail:/ {print $2}' "$BUILD/aarch64-tests.log")
+echo "aarch64: ${ok:-0} passed, ${failed:-0} failed"
