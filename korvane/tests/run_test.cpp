@@ -212,7 +212,9 @@ TEST(StationRun, ShortRecordIsThePrefixOfALongOne) {
 
 // A finite rupture time of any size gives a record: a subfault whose onset
 // lies past the record is late, one whose rays end before it contributes
-// nothing, exactly as for a rupture time of 1e4 s either way.
+// nothing, exactly as for a rupture time of 1e4 s either way. Rupture times
+// enter only the run (no construction step reads them), so the simulator's
+// copy of the cells is set directly.
 TEST(StationRun, RuptureTimesFarFromTheRecordAreSkipped) {
     const auto record = [](float t, const Station& st) {
         Scenario s{.dt = 0.01f, .vary_cells = false};
