@@ -7,9 +7,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 # Every package install comes first, outside the timeouts below.
 bash scripts/deps.sh
-arm64=0
-[ "${SKIP_ARM64:-0}" != 0 ] || [ "$(uname -m)" != x86_64 ] || arm64=1
-((arm64 == 0)) || bash scripts/deps.sh arm64
+if [ "${SKIP_ARM64:-0}" = 0 ] && [ "$(uname -m)" = x86_64 ]; then
+  bash scripts/deps.sh arm64
+fi
 bash scripts/build.sh
 BUILD=${BUILD:-build}
 status=0
