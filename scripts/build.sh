@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Configures and builds into ${BUILD:-build} (core, its tests, benchmarks, _quelmar).
+# Installs what is missing, then configures and builds into ${BUILD:-build} (core, its
+# tests, benchmarks, _quelmar).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/deps.sh
 BUILD=${BUILD:-build}
 if [ -f "$BUILD/build.ninja" ]; then
   meson setup --reconfigure "$BUILD" >/dev/null

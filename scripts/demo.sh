@@ -4,7 +4,6 @@
 # Extra arguments go to demo.py (for example --threads 2).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh
 bash scripts/build.sh
 BUILD=${BUILD:-build}
 PYTHONPATH="$(cd "$BUILD" && pwd)/module" exec /usr/bin/python3 examples/demo.py \

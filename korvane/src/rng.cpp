@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#endif
+#include "korvane/isa.hpp"
 
 namespace korvane::rng {
 
@@ -27,22 +25,8 @@ ZigguratTables build_ziggurat_tables() {
 
 namespace {
 
-// k steps of the PCG32 LCG as one affine map, state_k = a * state + g * increment,
-// by repeated squaring (Brown 1994, "Random number generation with arbitrary
-// strides", Trans. Am. Nucl. Soc. 71).
-struct LcgJump {
-    std::uint64_t a;
-    std::uint64_t g;
-};
-constexpr LcgJump lcg_jump(std::uint64_t k) noexcept {
-    LcgJump acc{1, 0};
-    LcgJump step{pcg_multiplier, 1};
-    for (; k != 0; k >>= 1) {
-        if ((k & 1) != 0) acc = {acc.a * step.a, acc.g * step.a + step.g};
-        step = {step.a * step.a, step.g * step.a + step.g};
-    }
-    return acc;
-}
+using detail::lcg_jump;
+using detail::LcgJump;
 
 // Uniforms of a PCG32 stream into out, leaving g out.size() outputs on. The
 // states come from `lanes` independent chains, each jumping `lanes` outputs
@@ -107,64 +91,9 @@ struct PcgPairs {
     }
 };
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#define KORVANE_RNG_AVX512 1
-// GCC 12 reads the undefined pass-through operand inside its AVX-512 shift
-// intrinsics as maybe uninitialised (a false positive of its headers).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-
-// The outputs' generation in 8 lanes of 64 bits, where the CPU has the 64-bit
-// vector multiply (AVX-512 DQ): about 0.2 ns per 64-bit output against about
-// 1 ns in scalar lanes, which is what makes generating ahead pay.
-[[gnu::target("avx512f,avx512dq")]] inline __m512i xsh_rr8(__m512i s) noexcept {
-    const __m512i xored = _mm512_srli_epi64(_mm512_xor_si512(_mm512_srli_epi64(s, 18), s), 27);
-    // Rotating the 32-bit lanes rotates the low half of each 64-bit one by its own count.
-    return _mm512_rorv_epi32(xored, _mm512_srli_epi64(s, 59));
-}
-[[gnu::target("avx512f,avx512dq")]] inline __m512i pcg_words8(__m512i s, __m512i mul, __m512i inc) noexcept {
-    const __m512i second = _mm512_add_epi64(_mm512_mullo_epi64(s, mul), inc);
-    return _mm512_or_si512(_mm512_and_si512(xsh_rr8(s), _mm512_set1_epi64(0xFFFFFFFF)),
-                           _mm512_slli_epi64(xsh_rr8(second), 32));
-}
-// w[k] = the k-th 64-bit output from state, k < n; returns the state after them.
-[[gnu::target("avx512f,avx512dq")]] std::uint64_t pcg_words_avx512(std::uint64_t state, std::uint64_t increment,
-                                                                   std::uint64_t* w, std::size_t n) noexcept {
-    constexpr std::size_t width = 8;
-    constexpr LcgJump stride = lcg_jump(2 * width);
-    alignas(64) std::uint64_t lane[width];  // lane j: the state before output k + j
-    for (std::size_t j = 0; j < width; ++j) {
-        const LcgJump to = lcg_jump(2 * j);
-        lane[j] = to.a * state + to.g * increment;
-    }
-    const auto bcast = [](std::uint64_t v) { return static_cast<long long>(v); };
-    const __m512i mul = _mm512_set1_epi64(bcast(pcg_multiplier));
-    const __m512i inc = _mm512_set1_epi64(bcast(increment));
-    const __m512i stride_a = _mm512_set1_epi64(bcast(stride.a));
-    const __m512i stride_c = _mm512_set1_epi64(bcast(stride.g * increment));
-    __m512i s = _mm512_load_si512(lane);
-    std::size_t k = 0;
-    for (; k + width <= n; k += width) {
-        _mm512_storeu_si512(w + k, pcg_words8(s, mul, inc));
-        s = _mm512_add_epi64(_mm512_mullo_epi64(s, stride_a), stride_c);
-    }
-    const std::size_t rest = n - k;
-    if (rest != 0) _mm512_mask_storeu_epi64(w + k, static_cast<__mmask8>((1u << rest) - 1), pcg_words8(s, mul, inc));
-    _mm512_store_si512(lane, s);
-    return lane[rest];
-}
-// GCC's checks include the operating system's support for the registers.
-bool avx512_available() noexcept {
-    static const bool available = [] {
-        __builtin_cpu_init();  // a no-op once the start-up constructors have run
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
-    }();
-    return available;
-}
-#pragma GCC diagnostic pop
-
+#if defined(__x86_64__)
 // 64-bit outputs of a PCG32 stream made ahead in bulk and read in order, so
-// that the ziggurat's attempts no longer wait on the step chain. The stream's
+// that the ziggurat's attempts do not wait on the step chain. The stream's
 // position is the outputs read, not those made: state() jumps the state before
 // buf[0] over the ones read.
 struct PcgAhead {
@@ -183,7 +112,7 @@ struct PcgAhead {
         // unless draws are rejected at the very end.
         const std::size_t n = std::min(hint, capacity);
         first = after;
-        after = pcg_words_avx512(first, increment, buf, n);
+        after = detail::avx512::pcg_words(first, increment, buf, n);
         pos = 0;
         end = n;
     }
@@ -240,8 +169,8 @@ Lcg64Xsh32 normals_ahead(Lcg64Xsh32 g, std::span<float> out) {
 namespace detail {
 
 bool pcg_normals_ahead([[maybe_unused]] Lcg64Xsh32& g, [[maybe_unused]] std::span<float> out) {
-#ifdef KORVANE_RNG_AVX512
-    if (avx512_available()) {
+#if defined(__x86_64__)
+    if (isa::widest() == isa::Set::Avx512) {
         g = normals_ahead(g, out);
         return true;
     }

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "korvane/fault.hpp"
+#include "korvane/isa.hpp"
 
 namespace korvane::vmath {
 
@@ -63,10 +64,11 @@ void map_padded(Map f, std::size_t lanes, const float* x, float* y, std::size_t 
 
 Width widest_supported() noexcept {
 #if defined(__x86_64__)
-    // GCC's checks include the operating system's support for the registers.
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return Width::Avx512;
-    if (__builtin_cpu_supports("avx")) return Width::Avx;
+    switch (isa::widest()) {
+        case isa::Set::Avx512: return Width::Avx512;
+        case isa::Set::Avx: return Width::Avx;
+        case isa::Set::Sse2: break;
+    }
     return Width::Sse2;
 #elif defined(__aarch64__)
     return Width::AdvSimd;  // part of the aarch64 baseline

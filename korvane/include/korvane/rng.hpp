@@ -185,6 +185,32 @@ inline float normal_from(G& g) {
 bool pcg_normals_ahead(Lcg64Xsh32& g, std::span<float> out);
 void pcg_normals_by_draw(Lcg64Xsh32& g, std::span<float> out);
 
+// k steps of the PCG32 LCG as one affine map, state_k = a * state + g * increment,
+// by repeated squaring (Brown 1994, "Random number generation with arbitrary
+// strides", Trans. Am. Nucl. Soc. 71).
+struct LcgJump {
+    std::uint64_t a;
+    std::uint64_t g;
+};
+constexpr LcgJump lcg_jump(std::uint64_t k) noexcept {
+    LcgJump acc{1, 0};
+    LcgJump step{pcg_multiplier, 1};
+    for (; k != 0; k >>= 1) {
+        if ((k & 1) != 0) acc = {acc.a * step.a, acc.g * step.a + step.g};
+        step = {step.a * step.a, step.g * step.a + step.g};
+    }
+    return acc;
+}
+
+#if defined(__x86_64__)
+// The PCG32 lanes of the AVX-512 build (rng_avx512.cpp), to be called only
+// where isa::widest() is Avx512: w[k] = the k-th 64-bit output from state,
+// k < n; returns the state after them.
+namespace avx512 {
+std::uint64_t pcg_words(std::uint64_t state, std::uint64_t increment, std::uint64_t* w, std::size_t n) noexcept;
+}
+#endif
+
 }  // namespace detail
 
 namespace fixture {

@@ -3,7 +3,7 @@
 // standard mathematical functions", IEEE TPDS 31(6)), its 1.0-ulp variants.
 //
 // The vector unit depends on the architecture. On x86-64 the widest the CPU
-// has is chosen once, at first use: AVX-512F (16 lanes), AVX (8), else SSE2
+// has is chosen once, at first use: AVX-512F with DQ (16 lanes), AVX (8), else SSE2
 // (4). SLEEF itself then picks the encoding (with or without FMA) for that
 // width; it takes the FMA kernels at every width where the CPU has AVX2 and
 // FMA. Those give the same bits at every width, so there a record does not
