@@ -22,6 +22,9 @@ def grid(value, at, base=1.0): return np.where(np.arange(4).reshape(2, 2) == at,
 def with_slip(g): return call(q.Simulator, CFG, q.SlipModel([make_segment((2, 2), slip=g)]), VEL)
 def long_sim(duration, dt): return q.Simulator(make_config(duration_s=duration, dt=dt), SLIP, VEL)
 def diced(key, *x): return call(q.Simulator, CFG, q.SlipModel([make_segment(**{key: v}) for v in x]), VEL)
+def placed(shape, **kw): return call(q.Simulator, CFG, q.SlipModel([make_segment(shape, strike_deg=0, dip_deg=90, **kw)]), VEL)
+def alpha(a): return call(q.Simulator, config(source=src(corner_frequency_alpha=a)())(),
+                          q.SlipModel([make_segment(dip_deg=30, rake_deg=90)]), VEL)  # dip and rake factors 1
 
 
 NI = "'{}' object is not an instance of '{}'".format
@@ -38,6 +41,10 @@ POSITIVE = "{} must be positive and finite; got {}".format
 SILENT = "no subfault radiates: every moment weight (slip x rigidity x subfault area) is 0.001 or less, so every " \
          "record would be zero; a subfault needs slip (in cm) and a centre below the surface (one within 0.0001 km " \
          "of the datum or above it lies in the air layer, whose rigidity is almost nil)"
+OFF = "segment 0 puts the centre of the subfault at row 0, column {} at latitude {}, longitude {}, off the globe; " \
+      "subfault sizes are in km".format
+CORNER = "segment 0 has a corner-frequency factor of {} with corner_frequency_alpha = {}; the factor " \
+         "corner_frequency_constant x (1 + dip factor x rake factor x corner_frequency_alpha) must be positive and finite".format
 FLAT = "The given array is not contiguous or is misaligned."
 TOO_LARGE, DIV = "number too large to fit in target type", "integer division or modulo by zero"
 
@@ -131,6 +138,11 @@ ROWS = [  # call, exception, message[, the parameter the note names]
     *[(src(corner_frequency_constant=x), V, POSITIVE("corner_frequency_constant", t)) for x, t in [
         (0.0, "0"), (-1.5, "-1.5"), (NAN, "NaN"), (INF, "inf")]],
     (src(corner_frequency_alpha=-INF), V, "corner_frequency_alpha must be finite; got -inf"),
+    *[(alpha(a), V, CORNER(f, a)) for a, f in [(-5, "-6"), (-1, "0")]],  # 1.5 / (1 / (1 - 5)), 1.5 / (1 / 0)
+    (placed((1, 2), latitude_deg=80, subfault_length_km=3000), V, OFF(1, "93.43325", 1)),  # 1500 km north: metres
+    (placed((1, 1), latitude_deg=-90), V, OFF(0, "-90", "-inf")),  # on the pole no east step has a length
+    (call(q.Simulator, make_config(rayset=(0, 1, 3)), SLIP, make_velocity(vs=(3.0,))), V, "ray code 3 reflects from "
+     "the Moho, but the velocity model has none: its only layer is the half-space, which carries ray codes 0 and 1 only"),
     (call(q.SiteParameters, fmax_hz=0.0), V, "fmax_hz must be positive; got 0"),
     (with_slip(grid(NAN, 2)), V, "segment 0 has slip = NaN at row 1, column 0; every slip must be finite"),
     *[(call(q.Simulator, CFG, q.SlipModel([make_segment((2, 2), **kw)]), VEL), V, SILENT) for kw in [
