@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 
+#include "korvane/geom.hpp"
 #include "numpy_api.hpp"
 
 namespace quelmar {
@@ -250,7 +251,7 @@ bool check_segment_values(const SegmentArgs& a) {
     // A position or an angle that is not finite makes every distance, or the
     // radiation pattern, NaN; a latitude beyond a pole is no place at all.
     if (!std::isfinite(a.longitude_deg)) return refuse("longitude_deg", "be finite", a.longitude_deg);
-    if (!(std::fabs(a.latitude_deg) <= 90.0f)) return refuse("latitude_deg", "be within [-90, 90]", a.latitude_deg);
+    if (!korvane::geom::is_latitude(a.latitude_deg)) return refuse("latitude_deg", "be within [-90, 90]", a.latitude_deg);
     for (const auto& [name, angle] : {std::pair{"strike_deg", a.strike_deg}, std::pair{"dip_deg", a.dip_deg},
                                       std::pair{"rake_deg", a.rake_deg}}) {
         if (!std::isfinite(angle)) return refuse(name, "be finite", angle);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "classes.hpp"
+#include "korvane/geom.hpp"
 #include "numpy_api.hpp"
 
 namespace quelmar {
@@ -190,7 +191,7 @@ bool check_station_values(const Batch& batch) {
         bool (*ok)(float);
         const char* rule;
     } checks[] = {
-        {"latitude_deg", &Station::latitude_deg, [](float x) { return std::fabs(x) <= 90.0f; }, "be within [-90, 90]"},
+        {"latitude_deg", &Station::latitude_deg, korvane::geom::is_latitude, "be within [-90, 90]"},
         {"longitude_deg", &Station::longitude_deg, [](float x) { return std::isfinite(x); }, "be finite"},
         {"kappa_s", &Station::kappa_s, [](float x) { return x != std::numeric_limits<float>::infinity(); }, "not be inf"},
         {"q_frequency_exponent", &Station::q_frequency_exponent, [](float x) { return std::isfinite(x); }, "be finite"}};

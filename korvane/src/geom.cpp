@@ -177,7 +177,7 @@ std::vector<SubfaultCentre> subfault_centres(const SegmentGeometry& seg) {
 }
 
 bool on_the_globe(const SubfaultCentre& c) noexcept {
-    return std::fabs(c.latitude_deg) <= kQuarterTurnDeg && std::isfinite(c.longitude_deg);
+    return is_latitude(c.latitude_deg) && std::isfinite(c.longitude_deg);
 }
 
 GeometryGrid subfault_geometry(const SegmentGeometry& segment, float station_lat,

@@ -14,6 +14,7 @@
 // so pi is straight up. The fault dips to the right of the strike direction.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <vector>
 
@@ -28,6 +29,9 @@ namespace korvane::geom {
 // The process-wide WGS84 geodesic: created on first use (thread-safe, once),
 // read-only afterwards.
 const GeographicLib::Geodesic& WGS84();
+
+// True for a latitude on the globe, within [-90, 90] degrees (false for NaN).
+inline bool is_latitude(float deg) noexcept { return std::fabs(deg) <= 90.0f; }
 
 // One segment as seen by the geometry. The origin is the centre of the top
 // edge; the fault dips to the right of the strike direction.
