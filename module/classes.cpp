@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 
+#include "korvane/geom.hpp"
 #include "numpy_api.hpp"
 
 namespace quelmar {
@@ -59,10 +60,20 @@ constexpr Field<Source> kSourceFields[] = {
     {"rupture_velocity_sigma", f32_field<&Source::rupture_velocity_sigma>}};
 constexpr Params kSourceParams = params_of<kSourceFields>("SourceParameters");
 
-// The rupture-velocity factors and spread: a negative or infinite one gives
-// finite records of no meaning, and a NaN or negative spread would silently
-// mean no perturbation at all.
+// The corner-frequency constant: 0 gives an infinite window (a stop), a
+// negative or NaN one NaN samples; an infinite one no corner at all. An alpha
+// that is not finite makes every corner-frequency factor NaN or infinite (a
+// finite alpha that makes a segment's factor negative is the Simulator's to
+// refuse). The rupture-velocity factors and spread: a negative or infinite
+// one gives finite records of no meaning, and a NaN or negative spread would
+// silently mean no perturbation at all.
 bool check_source(const Source& v) {
+    if (!positive_finite(v.corner_frequency_constant)) {
+        return refuse_not_positive_finite("corner_frequency_constant", v.corner_frequency_constant);
+    }
+    if (!std::isfinite(v.corner_frequency_alpha)) {
+        return refuse("corner_frequency_alpha", "be finite", v.corner_frequency_alpha);
+    }
     const struct {
         const char* name;
         float value;
@@ -223,8 +234,9 @@ bool check_grid_shapes(const SegmentArgs& a) {
 }
 
 // Numbers and cells that would give records that look real but are not:
-// stress drops that are not positive and finite, a segment without size or
-// with a top depth that is not finite, and a rupture time that is not finite (NaN would fire the
+// stress drops that are not positive and finite, a position off the globe,
+// an angle that is not finite, a segment without size or with a top depth
+// that is not finite, and a rupture time that is not finite (NaN would fire the
 // cell at the origin time, +-inf overflow the sample arithmetic). The empty
 // grid is refused between the stress drops and the rest.
 bool check_segment_values(const SegmentArgs& a) {
@@ -235,6 +247,14 @@ bool check_segment_values(const SegmentArgs& a) {
     if (PyArray_SIZE(a.slip) == 0) {
         PyErr_SetString(PyExc_ValueError, "a segment needs at least one subfault; got an empty grid");
         return false;
+    }
+    // A position or an angle that is not finite makes every distance, or the
+    // radiation pattern, NaN; a latitude beyond a pole is no place at all.
+    if (!std::isfinite(a.longitude_deg)) return refuse("longitude_deg", "be finite", a.longitude_deg);
+    if (!korvane::geom::is_latitude(a.latitude_deg)) return refuse("latitude_deg", "be within [-90, 90]", a.latitude_deg);
+    for (const auto& [name, angle] : {std::pair{"strike_deg", a.strike_deg}, std::pair{"dip_deg", a.dip_deg},
+                                      std::pair{"rake_deg", a.rake_deg}}) {
+        if (!std::isfinite(angle)) return refuse(name, "be finite", angle);
     }
     // A top edge above the datum is what finite-fault models of surface
     // ruptures carry: cells whose centre lies in the air layer do not radiate.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "classes.hpp"
+#include "korvane/geom.hpp"
 #include "numpy_api.hpp"
 
 namespace quelmar {
@@ -178,20 +179,27 @@ bool check_lengths(const StationArgs& s) {
     return true;
 }
 
-// ValueError for the first station value that would come back as a record
-// that looks real but is not: an infinite kappa (all zero) and a Q exponent
-// that is not finite.
+// ValueError for the first station value that would come back as NaN samples
+// or as a record that looks real but is not: a latitude beyond a pole or NaN,
+// a longitude that is not finite, an infinite kappa (all zero) and a Q
+// exponent that is not finite. Array by array, in parameter order.
 bool check_station_values(const Batch& batch) {
-    auto at_index = [](std::size_t i) { return " at index " + std::to_string(i); };
-    for (std::size_t i = 0; i < batch.stations.size(); ++i) {
-        const float kappa = batch.stations[i].station.kappa_s;
-        if (kappa == std::numeric_limits<float>::infinity()) {
-            return refuse("kappa_s", "not be inf", kappa, at_index(i));
+    using korvane::sim::Station;
+    const struct {
+        const char* name;
+        float Station::*field;
+        bool (*ok)(float);
+        const char* rule;
+    } checks[] = {
+        {"latitude_deg", &Station::latitude_deg, korvane::geom::is_latitude, "be within [-90, 90]"},
+        {"longitude_deg", &Station::longitude_deg, [](float x) { return std::isfinite(x); }, "be finite"},
+        {"kappa_s", &Station::kappa_s, [](float x) { return x != std::numeric_limits<float>::infinity(); }, "not be inf"},
+        {"q_frequency_exponent", &Station::q_frequency_exponent, [](float x) { return std::isfinite(x); }, "be finite"}};
+    for (const auto& c : checks) {
+        for (std::size_t i = 0; i < batch.stations.size(); ++i) {
+            const float x = batch.stations[i].station.*c.field;
+            if (!c.ok(x)) return refuse(c.name, c.rule, x, " at index " + std::to_string(i));
         }
-    }
-    for (std::size_t i = 0; i < batch.stations.size(); ++i) {
-        const float q_exp = batch.stations[i].station.q_frequency_exponent;
-        if (!std::isfinite(q_exp)) return refuse("q_frequency_exponent", "be finite", q_exp, at_index(i));
     }
     return true;
 }

@@ -64,6 +64,8 @@ SAME = [  # (name, changes, changes): identical records
     ("longer arrays", dict(st={k: np.append(BATCH[k], v).astype(BATCH[k].dtype) for k, v in POISON.items()}), {}),
     ("cells in the air", dict(a=dict(top_depth_km=-0.3)),  # row 0's centres 0.021 km above the datum
      dict(a=dict(top_depth_km=-0.3, slip=grids((2, 3), 1)["slip"] * np.array([[0], [1]], F32)))),
+    ("one-layer crust", dict(vel=dict(vs=(3.0,)), path=dict(rayset=[0, 1])),  # uniform for every ray it can carry
+     dict(vel=dict(vs=(3.0, 4.7), thickness_km=np.array([1000, 2], F32)), path=dict(rayset=[0, 1]))),
     *[(f"layout {i}", dict(a={k: f(v) for k, v in grids((2, 3), 1).items()}), {}) for i, f in enumerate(LAYOUTS)],
 ]
 

@@ -22,6 +22,9 @@ def grid(value, at, base=1.0): return np.where(np.arange(4).reshape(2, 2) == at,
 def with_slip(g): return call(q.Simulator, CFG, q.SlipModel([make_segment((2, 2), slip=g)]), VEL)
 def long_sim(duration, dt): return q.Simulator(make_config(duration_s=duration, dt=dt), SLIP, VEL)
 def diced(key, *x): return call(q.Simulator, CFG, q.SlipModel([make_segment(**{key: v}) for v in x]), VEL)
+def placed(shape, **kw): return call(q.Simulator, CFG, q.SlipModel([make_segment(shape, strike_deg=0, dip_deg=90, **kw)]), VEL)
+def alpha(a): return call(q.Simulator, config(source=src(corner_frequency_alpha=a)())(),
+                          q.SlipModel([make_segment(dip_deg=30, rake_deg=90)]), VEL)  # dip and rake factors 1
 
 
 NI = "'{}' object is not an instance of '{}'".format
@@ -38,6 +41,10 @@ POSITIVE = "{} must be positive and finite; got {}".format
 SILENT = "no subfault radiates: every moment weight (slip x rigidity x subfault area) is 0.001 or less, so every " \
          "record would be zero; a subfault needs slip (in cm) and a centre below the surface (one within 0.0001 km " \
          "of the datum or above it lies in the air layer, whose rigidity is almost nil)"
+OFF = "segment 0 puts the centre of the subfault at row 0, column {} at latitude {}, longitude {}, off the globe; " \
+      "subfault sizes are in km".format
+CORNER = "segment 0 has a corner-frequency factor of {} with corner_frequency_alpha = {}; the factor " \
+         "corner_frequency_constant x (1 + dip factor x rake factor x corner_frequency_alpha) must be positive and finite".format
 FLAT = "The given array is not contiguous or is misaligned."
 TOO_LARGE, DIV = "number too large to fit in target type", "integer division or modulo by zero"
 
@@ -115,6 +122,10 @@ ROWS = [  # call, exception, message[, the parameter the note names]
     (call(make_segment, (2, 2), rupture_time_s=grid(-INF, 1)), V, RUPTURE("-inf", 0, 1)),
     *[(call(make_segment, top_depth_km=x), V, f"top_depth_km must be finite; got {t}") for x, t in [(NAN, "NaN"),
                                                                                              (-INF, "-inf")]],
+    *[(call(make_segment, **{k: x}), V, f"{k} must {rule}; got {t}") for k, x, rule, t in [
+        ("longitude_deg", INF, "be finite", "inf"), ("latitude_deg", -90.5, "be within [-90, 90]", "-90.5"),
+        ("latitude_deg", NAN, "be within [-90, 90]", "NaN"), ("strike_deg", NAN, "be finite", "NaN"),
+        ("dip_deg", -INF, "be finite", "-inf"), ("rake_deg", INF, "be finite", "inf")]],
     (call(make_segment, subfault_length_km=0.0), V, POSITIVE("subfault_length_km", "0")),
     (call(make_segment, subfault_width_km=NAN), V, POSITIVE("subfault_width_km", "NaN")),
     (call(make_velocity, thickness_km=np.array([2, -1, 2, 2], F32)), V, NON_NEGATIVE("thickness_km", "-1 in layer 1")),
@@ -124,6 +135,14 @@ ROWS = [  # call, exception, message[, the parameter the note names]
      "quality_factor_s must be positive; got 0 in layer 1"),
     (src(rupture_velocity_fraction=INF), V, NON_NEGATIVE("rupture_velocity_fraction", "inf")),
     (src(rupture_velocity_sigma=NAN), V, NON_NEGATIVE("rupture_velocity_sigma", "NaN")),
+    *[(src(corner_frequency_constant=x), V, POSITIVE("corner_frequency_constant", t)) for x, t in [
+        (0.0, "0"), (-1.5, "-1.5"), (NAN, "NaN"), (INF, "inf")]],
+    (src(corner_frequency_alpha=-INF), V, "corner_frequency_alpha must be finite; got -inf"),
+    *[(alpha(a), V, CORNER(f, a)) for a, f in [(-5, "-6"), (-1, "0")]],  # 1.5 / (1 / (1 - 5)), 1.5 / (1 / 0)
+    (placed((1, 2), latitude_deg=80, subfault_length_km=3000), V, OFF(1, "93.43325", 1)),  # 1500 km north: metres
+    (placed((1, 1), latitude_deg=-90), V, OFF(0, "-90", "-inf")),  # on the pole no east step has a length
+    (call(q.Simulator, make_config(rayset=(0, 1, 3)), SLIP, make_velocity(vs=(3.0,))), V, "ray code 3 reflects from "
+     "the Moho, but the velocity model has none: its only layer is the half-space, which carries ray codes 0 and 1 only"),
     (call(q.SiteParameters, fmax_hz=0.0), V, "fmax_hz must be positive; got 0"),
     (with_slip(grid(NAN, 2)), V, "segment 0 has slip = NaN at row 1, column 0; every slip must be finite"),
     *[(call(q.Simulator, CFG, q.SlipModel([make_segment((2, 2), **kw)]), VEL), V, SILENT) for kw in [
@@ -132,6 +151,9 @@ ROWS = [  # call, exception, message[, the parameter the note names]
      "the total moment of the slip model is inf dyne-cm, beyond the float range; slips are in cm"),
     (run(q_frequency_exponent=np.array([0.6, NAN, 0.6, -INF], F32)), V,
      "q_frequency_exponent must be finite; got NaN at index 1"),
+    *[(run(**{k: np.array([0, 0, x, 0], F32)}), V, f"{k} must {rule}; got {t} at index 2") for k, x, rule, t in [
+        ("latitude_deg", 90.5, "be within [-90, 90]", "90.5"), ("latitude_deg", NAN, "be within [-90, 90]", "NaN"),
+        ("longitude_deg", -INF, "be finite", "-inf")]],
     # records NumPy cannot hold, or memory cannot take
     *[(run(long_sim(2.0**61, 1.0), n), P, "capacity overflow") for n in (0, 1)],  # 3 x 2^61 fits isize, 12 x not
     *[(run(long_sim(duration, dt), n), P, "ndarray: Shape too large, product of non-zero axis lengths overflows isize")
@@ -152,7 +174,7 @@ ACCEPTED = [  # Q = inf (no attenuation), NaN Moho (no cut), no perturbation, no
     call(make_segment, top_depth_km=-0.25), call(make_segment, top_depth_km=-1e30),  # top edges above the datum
     call(make_segment, top_depth_km=0.0, hypocentre_along_strike_km=-1.0, hypocentre_down_dip_km=-INF, dip_deg=-3,
          rise_time_s=np.full((2, 3), NAN, F32), slip=np.array([[-1, NAN, INF]] * 2, F32)),  # slip: the Simulator's
-    src(rupture_velocity_sigma=0, rupture_velocity_deep=0, corner_frequency_constant=-INF, corner_frequency_alpha=NAN),
+    src(rupture_velocity_sigma=0, rupture_velocity_deep=0, corner_frequency_alpha=-1e30),  # Simulator: per segment
     call(q.SiteParameters, fmax_hz=NAN), call(q.RecordParameters, duration_s=-1e40, dt=NAN),
     path(rayset=[-2**31, 2**31 - 1, 0], code=np.int8(12)),
 ]

@@ -121,7 +121,8 @@ def test_any_arrays_give_records_or_a_documented_error(sim, data):
     fine = all(a.dtype == d and a.flags.c_contiguous and len(a) >= lat
                for a, d in zip(args.values(), DTYPES))
     fine = fine and np.isfinite(args["q_frequency_exponent"][:lat]).all() and not any(
-        args["kappa_s"][:lat] == np.inf)
+        args["kappa_s"][:lat] == np.inf) and (np.abs(args["latitude_deg"][:lat]) <= 90).all() and np.isfinite(
+        args["longitude_deg"][:lat]).all()
     refs = [sys.getrefcount(a) for a in args.values()]
     try:
         out = sim.run_stations(**args)

@@ -13,6 +13,7 @@ namespace korvane::geom {
 namespace {
 
 constexpr float kHalfTurnDeg = 180.0f;
+constexpr float kQuarterTurnDeg = 90.0f;  // latitude of the north pole
 // The station azimuth is turned to radians by kDegToRad; the fault angles
 // multiply by pi and divide by 180 instead.
 // 360 - 2^-16: the largest azimuth that would not round to 360 in f32.
@@ -40,7 +41,9 @@ inline float radians(float deg) noexcept { return deg * kPi / kHalfTurnDeg; }
 // Kilometres per degree at latitude lat0: kx per degree of longitude eastward,
 // ky per degree of latitude northward. Each is the geodesic length of a
 // one-degree step times the sine (east) or cosine (north) of its azimuth;
-// lat0 + 1 is formed in f32.
+// lat0 + 1 is formed in f32. Where that end would pass the pole (NaN from the
+// geodesic), the northward step is taken towards the equator instead, to
+// lat0 - 1: its azimuth is 180 degrees, so its cosine's sign is turned back.
 struct LocalScale {
     float kx;
     float ky;
@@ -48,13 +51,50 @@ struct LocalScale {
 
 LocalScale km_per_degree(const GeographicLib::Geodesic& g, float lat0) {
     const Inverse east = inverse(g, static_cast<double>(lat0), 0.0, static_cast<double>(lat0), 1.0);
-    const Inverse north =
-        inverse(g, static_cast<double>(lat0), 0.0, static_cast<double>(lat0 + 1.0f), 0.0);
+    const bool southward = lat0 + 1.0f > kQuarterTurnDeg;
+    const float end = southward ? lat0 - 1.0f : lat0 + 1.0f;
+    const Inverse north = inverse(g, static_cast<double>(lat0), 0.0, static_cast<double>(end), 0.0);
     const float az_e = radians(detail::normalise_azimuth_deg(east.azi1_deg));
     const float az_n = radians(detail::normalise_azimuth_deg(north.azi1_deg));
-    return {static_cast<float>(east.s12_m / kMetresPerKm) * std::sin(az_e),
-            static_cast<float>(north.s12_m / kMetresPerKm) * std::cos(az_n)};
+    const float ky = static_cast<float>(north.s12_m / kMetresPerKm) * std::cos(az_n);
+    return {static_cast<float>(east.s12_m / kMetresPerKm) * std::sin(az_e), southward ? -ky : ky};
 }
+
+// The flat step of one segment: centres of its subfaults, km offsets turned
+// into degrees at the origin's scale.
+class Placer {
+public:
+    Placer(const GeographicLib::Geodesic& g, const SegmentGeometry& seg)
+        : seg_(seg), scale_(km_per_degree(g, seg.latitude_deg)) {
+        const float strike = radians(seg.strike_deg);
+        const float dip = radians(seg.dip_deg);
+        sin_strike_ = std::sin(strike);
+        cos_strike_ = std::cos(strike);
+        sin_dip_ = std::sin(dip);
+        cos_dip_ = std::cos(dip);
+    }
+
+    // Centre of the subfault in column i, row j (both from 0).
+    SubfaultCentre centre(std::size_t i, std::size_t j) const {
+        const float W = seg_.subfault_width_km;
+        const float half_w = 0.5f * W;
+        const float d = static_cast<float>(j) * W + half_w;  // down dip from the top edge
+        const float z = sin_dip_ * d + seg_.top_depth_km;
+        const float hx = d * cos_dip_;  // horizontal projection of d
+        // Offsets from the origin, km: along strike, then east and north
+        // (the down-dip horizontal points to strike + 90 degrees).
+        const float a = (static_cast<float>(i) + 0.5f) * seg_.subfault_length_km - seg_.half_length;
+        const float e = a * sin_strike_ + hx * cos_strike_;
+        const float n = a * cos_strike_ - hx * sin_strike_;
+        return {.latitude_deg = seg_.latitude_deg + n / scale_.ky,
+                .longitude_deg = seg_.longitude_deg + e / scale_.kx, .depth_km = z};
+    }
+
+private:
+    const SegmentGeometry& seg_;
+    LocalScale scale_;
+    float sin_strike_, cos_strike_, sin_dip_, cos_dip_;
+};
 
 // The record of a subfault centred at depth z_km below (lat, lon), seen from
 // the station at (station_lat, station_lon).
@@ -106,44 +146,38 @@ void subfault_geometry(GeometryGrid& out, const SegmentGeometry& seg, float stat
                        float station_lon) {
     const std::size_t count = checked_mul(seg.n_along, seg.n_down);
     const GeographicLib::Geodesic& g = WGS84();
-    const float lat0 = seg.latitude_deg;
-    const float lon0 = seg.longitude_deg;
-    const LocalScale scale = km_per_degree(g, lat0);
+    const Placer placer(g, seg);
     check_chunk_size(seg.n_along);
 
     // All records are overwritten below; assign keeps the capacity.
     out.records.assign(count, SubfaultGeometry{});
     out.n_along = seg.n_along;
     out.n_down = seg.n_down;
-    if (count == 0) return;
-
-    const float strike = radians(seg.strike_deg);
-    const float dip = radians(seg.dip_deg);
-    const float sin_strike = std::sin(strike);
-    const float cos_strike = std::cos(strike);
-    const float sin_dip = std::sin(dip);
-    const float cos_dip = std::cos(dip);
-    const float L = seg.subfault_length_km;
-    const float W = seg.subfault_width_km;
     const double st_lat = static_cast<double>(station_lat);
     const double st_lon = static_cast<double>(station_lon);
-
     SubfaultGeometry* rec = out.records.data();
     for (std::size_t j = 0; j < seg.n_down; ++j) {
-        const float half_w = 0.5f * W;
-        const float d = static_cast<float>(j) * W + half_w;  // down dip from the top edge
-        const float z = sin_dip * d + seg.top_depth_km;
-        const float hx = d * cos_dip;  // horizontal projection of d
         for (std::size_t i = 0; i < seg.n_along; ++i) {
-            // Offsets from the origin, km: along strike, then east and north
-            // (the down-dip horizontal points to strike + 90 degrees).
-            const float a = (static_cast<float>(i) + 0.5f) * L - seg.half_length;
-            const float e = a * sin_strike + hx * cos_strike;
-            const float n = a * cos_strike - hx * sin_strike;
-            *rec++ = seen_from_station(g, lat0 + n / scale.ky, lon0 + e / scale.kx, z, st_lat,
-                                       st_lon);
+            const SubfaultCentre c = placer.centre(i, j);
+            *rec++ = seen_from_station(g, c.latitude_deg, c.longitude_deg, c.depth_km, st_lat, st_lon);
         }
     }
+}
+
+std::vector<SubfaultCentre> subfault_centres(const SegmentGeometry& seg) {
+    const std::size_t count = checked_mul(seg.n_along, seg.n_down);
+    const Placer placer(WGS84(), seg);
+    check_chunk_size(seg.n_along);
+    std::vector<SubfaultCentre> centres;
+    centres.reserve(count);
+    for (std::size_t j = 0; j < seg.n_down; ++j) {
+        for (std::size_t i = 0; i < seg.n_along; ++i) centres.push_back(placer.centre(i, j));
+    }
+    return centres;
+}
+
+bool on_the_globe(const SubfaultCentre& c) noexcept {
+    return is_latitude(c.latitude_deg) && std::isfinite(c.longitude_deg);
 }
 
 GeometryGrid subfault_geometry(const SegmentGeometry& segment, float station_lat,

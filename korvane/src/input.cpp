@@ -10,7 +10,8 @@ namespace {
 
 // The air layer: a sheet 0.1 m thick with nominal velocities of 1 m/s (P) and
 // 0.5 m/s (S) and about the density of air. Only a top layer thicker than 1 m
-// with a P velocity above 10 m/s gets one.
+// (or a half-space with no layer above it) with a P velocity above 10 m/s gets
+// one.
 constexpr float kAirVpKmS = 0.001f;
 constexpr float kAirVsKmS = 0.0005f;
 constexpr float kAirDensityGCm3 = 0.001f;
@@ -106,7 +107,10 @@ Result<std::vector<InputLayer>, ModelError> build_velocity_model(std::span<const
 std::vector<InputLayer> insert_air_layer(std::vector<InputLayer> layers) {
     check_index(layers.size(), 0);
     const InputLayer& top = layers[0];
-    if (top.bottom_depth_km > kAirMinTopBottomKm && top.vp_km_s > kAirMinTopVpKmS) {
+    // A crust that is only the half-space counts as thick, whatever its
+    // (unused) thickness.
+    const bool thick = layers.size() == 1 || top.bottom_depth_km > kAirMinTopBottomKm;
+    if (thick && top.vp_km_s > kAirMinTopVpKmS) {
         InputLayer air;
         air.vp_km_s = static_cast<double>(kAirVpKmS);
         air.vsh_km_s = static_cast<double>(kAirVsKmS);

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "korvane/angles.hpp"
+#include "korvane/geom.hpp"
 
 namespace korvane::sim {
 
@@ -22,6 +23,15 @@ constexpr float kDeepRampWidthKm = 5.0f;
 // subfault moment is stress drop (bars, 1e6 dyne/cm^2) x dx^3 (km^3, 1e15 cm^3).
 constexpr float kWeightToDyneCm = 1e20f;
 constexpr float kStressVolumeToDyneCm = 1e21f;
+
+// A crust of one layer is one uniform half-space. The ray code finds a
+// source's layer by summing thicknesses, and a half-space has none, so the
+// ray code is given that layer kUniformLayerKm thick (1 km below the deepest
+// subfault centre where that is deeper) over the same half-space: no
+// interface a ray can reach lies between them, so the direct ray is the
+// straight path through one medium.
+constexpr double kUniformLayerKm = 1000.0;
+constexpr double kBelowDeepestKm = 1.0;
 
 // Site-amplification frequencies, Hz.
 constexpr std::array<float, 20> kSiteFrequencies = {0.01f, 0.02f, 0.03f, 0.05f, 0.07f, 0.1f, 0.2f,
@@ -40,6 +50,37 @@ std::optional<SimError> check_dicing(const std::vector<input::Segment>& segments
         if (!(s.subfault_width_km == ref.subfault_width_km)) {
             return SimError::dicing("subfault_width_km", i, s.subfault_width_km, ref.subfault_width_km);
         }
+    }
+    return std::nullopt;
+}
+
+// Places every subfault centre; reports the first (segment by segment,
+// row-major) that falls off the globe, else returns the deepest centre's
+// depth, km (0 when none is deeper).
+Result<float, SimError> place_subfaults(const std::vector<input::Segment>& segments) {
+    float deepest = 0.0f;
+    for (std::size_t s = 0; s < segments.size(); ++s) {
+        const geom::SegmentGeometry g = geom::segment_geometry(segments[s]);
+        const std::vector<geom::SubfaultCentre> centres = geom::subfault_centres(g);
+        for (std::size_t k = 0; k < centres.size(); ++k) {
+            const geom::SubfaultCentre& c = centres[k];
+            if (!geom::on_the_globe(c)) {
+                return SimError::placement(s, k / g.n_along, k % g.n_along, c.latitude_deg, c.longitude_deg);
+            }
+            if (c.depth_km > deepest) deepest = c.depth_km;
+        }
+    }
+    return deepest;
+}
+
+// A crust that is one half-space has no Moho: every code above 1 reflects
+// from it (2k + 2) or reverberates between it and the surface (2k + 1, k >= 1).
+// Codes 0 (straight path) and 1 (direct ray) need no boundary; negative codes
+// are left to the run, which stops on them.
+std::optional<SimError> check_rayset(std::span<const std::int32_t> rayset, std::size_t n_layers) {
+    if (n_layers != 1) return std::nullopt;
+    for (const std::int32_t code : rayset) {
+        if (code > 1) return SimError::ray(code);
     }
     return std::nullopt;
 }
@@ -150,9 +191,13 @@ std::vector<std::vector<SourceStrength>> source_strengths_of(
     return all;
 }
 
-std::vector<RayLayer> ray_layers_of(const std::vector<input::InputLayer>& layers) {
+// The layers as the ray, spectrum and site code see them. A crust of one layer
+// (`uniform`) gets its half-space split at the depth `split_km` (see
+// kUniformLayerKm).
+std::vector<RayLayer> ray_layers_of(const std::vector<input::InputLayer>& layers, bool uniform,
+                                    double split_km) {
     std::vector<RayLayer> out;
-    out.reserve(layers.size());
+    out.reserve(layers.size() + 1);
     for (const input::InputLayer& l : layers) {
         out.push_back({.bottom_depth_km = static_cast<double>(l.bottom_depth_km),
                        .thickness_km = static_cast<double>(l.thickness_km),
@@ -161,6 +206,13 @@ std::vector<RayLayer> ray_layers_of(const std::vector<input::InputLayer>& layers
                        .density_g_cm3 = l.density_g_cm3,
                        .quality_factor_p = l.quality_factor_p,
                        .quality_factor_s = l.quality_factor_s});
+    }
+    if (uniform) {
+        RayLayer& half_space = out.back();
+        half_space.bottom_depth_km = split_km;
+        RayLayer above = half_space;
+        above.thickness_km = split_km;
+        out.insert(out.end() - 1, above);
     }
     return out;
 }
@@ -176,62 +228,92 @@ float fastest_shear_velocity(std::span<const RayLayer> layers) {
     return vs_max;
 }
 
-std::vector<SegmentMechanism> mechanisms_of(const std::vector<input::Segment>& segments,
-                                            const SourceParameters& src) {
+// Each segment's mechanism; reports the first segment whose corner-frequency
+// factor is not positive and finite (a negative alpha can make 1 + FD FR alpha
+// 0 or negative): its corner frequency would be 0 or negative, its window
+// infinite or NaN.
+Result<std::vector<SegmentMechanism>, SimError> mechanisms_of(const std::vector<input::Segment>& segments,
+                                                              const SourceParameters& src) {
     std::vector<SegmentMechanism> out;
     out.reserve(segments.size());
-    for (const input::Segment& s : segments) {
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        const input::Segment& s = segments[i];
         const float fd = dip_factor(s.dip_deg);
         const float fr = rake_factor(s.rake_deg);
         // Dividing by the reciprocal rounds twice, so it gives other f32 values
         // than multiplying by 1 + FD FR alpha; the records are made this way.
         const float f =
             src.corner_frequency_constant / (1.0f / (1.0f + (fd * fr) * src.corner_frequency_alpha));
+        if (!(f > 0.0f && std::isfinite(f))) return SimError::corner(i, f, src.corner_frequency_alpha);
         out.push_back({.strike_rad = s.strike_deg * kDegToRad, .dip_rad = s.dip_deg * kDegToRad,
                        .rake_rad = s.rake_deg * kDegToRad, .corner_frequency_factor = f});
     }
     return out;
 }
 
-}  // namespace
-
-SimError SimError::dicing(std::string field, std::size_t segment, float value, float reference) {
+// An error about one value, or a cell of a segment, of kind `kind`.
+SimError error_of(SimError::Kind kind, std::size_t segment, float value, float reference = 0.0f,
+                  std::size_t row = 0, std::size_t column = 0) {
     SimError e;
-    e.field = std::move(field);
+    e.kind = kind;
     e.segment = segment;
     e.value = value;
     e.reference = reference;
-    return e;
-}
-
-SimError SimError::slip(std::size_t segment, std::size_t row, std::size_t column, float slip,
-                        float weight) {
-    SimError e;
-    e.kind = Kind::Slip;
-    e.field = "slip";
-    e.segment = segment;
-    e.value = slip;
-    e.reference = weight;
     e.row = row;
     e.column = column;
     return e;
 }
 
-SimError SimError::moment(float m0) {
-    SimError e;
-    e.kind = Kind::Moment;
-    e.value = m0;
+}  // namespace
+
+SimError SimError::dicing(std::string field, std::size_t segment, float value, float reference) {
+    SimError e = error_of(Kind::Dicing, segment, value, reference);
+    e.field = std::move(field);
     return e;
 }
 
-SimError SimError::no_slip() {
-    SimError e;
-    e.kind = Kind::NoSlip;
+SimError SimError::placement(std::size_t segment, std::size_t row, std::size_t column,
+                            float latitude_deg, float longitude_deg) {
+    return error_of(Kind::Placement, segment, latitude_deg, longitude_deg, row, column);
+}
+
+SimError SimError::ray(std::int32_t code) {
+    SimError e = error_of(Kind::Ray, 0, 0.0f);
+    e.code = code;
     return e;
+}
+
+SimError SimError::slip(std::size_t segment, std::size_t row, std::size_t column, float slip,
+                        float weight) {
+    SimError e = error_of(Kind::Slip, segment, slip, weight, row, column);
+    e.field = "slip";
+    return e;
+}
+
+SimError SimError::moment(float m0) { return error_of(Kind::Moment, 0, m0); }
+
+SimError SimError::no_slip() { return error_of(Kind::NoSlip, 0, 0.0f); }
+
+SimError SimError::corner(std::size_t segment, float factor, float alpha) {
+    return error_of(Kind::Corner, segment, factor, alpha);
 }
 
 std::string SimError::display() const {
     switch (kind) {
+        case Kind::Placement:
+            return "segment " + std::to_string(segment) + " puts the centre of the subfault at row " +
+                   std::to_string(row) + ", column " + std::to_string(column) + " at latitude " +
+                   format_number(value) + ", longitude " + format_number(reference) +
+                   ", off the globe; subfault sizes are in km";
+        case Kind::Ray:
+            return "ray code " + std::to_string(code) +
+                   " reflects from the Moho, but the velocity model has none: its only layer is the "
+                   "half-space, which carries ray codes 0 and 1 only";
+        case Kind::Corner:
+            return "segment " + std::to_string(segment) + " has a corner-frequency factor of " +
+                   format_number(value) + " with corner_frequency_alpha = " + format_number(reference) +
+                   "; the factor corner_frequency_constant x (1 + dip factor x rake factor x "
+                   "corner_frequency_alpha) must be positive and finite";
         case Kind::Slip: {
             std::string text = "segment " + std::to_string(segment) + " has slip = " +
                                format_number(value) + " at row " + std::to_string(row) +
@@ -316,6 +398,9 @@ Result<Simulator, SimError> Simulator::create(const HfConfig& config, const inpu
     sim.deepest_hypocentre_km = model.deepest_hypocentre_km;
     // The dicing check comes before anything that can stop the call.
     if (auto error = check_dicing(sim.segments)) return *error;
+    const Result<float, SimError> deepest_centre = place_subfaults(sim.segments);
+    if (!deepest_centre) return deepest_centre.error();
+    if (auto error = check_rayset(config.path.rayset, layers.size())) return *error;
 
     sim.duration_table = duration_table_for(config.path.path_duration_model);
     const std::vector<input::InputLayer> air_layered =
@@ -334,10 +419,13 @@ Result<Simulator, SimError> Simulator::create(const HfConfig& config, const inpu
     sim.source_strengths = source_strengths_of(sim.segments, sim.dx, m0.value(), n_active);
 
     sim.n_time = to_usize(config.record.duration_s / config.record.dt);  // the f32 quotient
-    sim.ray_layers = ray_layers_of(air_layered);
+    const double split_km = std::max(kUniformLayerKm, static_cast<double>(deepest_centre.value()) + kBelowDeepestKm);
+    sim.ray_layers = ray_layers_of(air_layered, layers.size() == 1, split_km);
     sim.vs_max = fastest_shear_velocity(sim.ray_layers);
     const SourceParameters& src = config.source;
-    sim.segment_mechanisms = mechanisms_of(sim.segments, src);
+    Result<std::vector<SegmentMechanism>, SimError> mechanisms = mechanisms_of(sim.segments, src);
+    if (!mechanisms) return mechanisms.error();
+    sim.segment_mechanisms = std::move(mechanisms).value();
     sim.rayset = config.path.rayset;
     sim.dt = config.record.dt;
     sim.fmax_hz = config.site.fmax_hz;

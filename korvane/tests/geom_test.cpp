@@ -26,6 +26,8 @@ TEST(Geometry, SubfaultPositionsSeenFromAStation) {
         {"flat, 10 km south", 1, 1, 2, 20, 90, 0, 45, 10, 45, 10, 1, 1, 10, 0, 2},
         {"dip 30 south, row 2", 1, 2, 2, 4, 90, 30, 45, 10, 45, 10, 1, 2, 6 * std::sqrt(0.75), 0, 5},
         {"column 1, 10 km south", 3, 1, 10, 2, 0, 90, 45, 10, 45, 10, 1, 1, 10, 0, 3},
+        {"column 3, 10 km towards the pole", 3, 1, 10, 2, 0, 90, 89.5f, 10, 89.5f, 10, 3, 1, 10, 180, 3},
+        {"column 1, 10 km towards the pole", 3, 1, 10, 2, 0, 90, -89.5f, 10, -89.5f, 10, 1, 1, 10, 0, 3},
         {"1 degree of the equator", 1, 1, 2, 2, 0, 90, 0, 0, 0, 1, 1, 1, 111.31949079327357, 90, 3},
         {"JFK to LHR", 1, 1, 2, 2, 0, 90, 40.6f, -73.8f, 51.6f, -0.5f, 1, 1, 5551.7594, NAN, 3},
     };

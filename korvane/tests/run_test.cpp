@@ -239,7 +239,7 @@ TEST(StationRun, RuptureTimesFarFromTheRecordAreSkipped) {
 TEST(StationRun, Stops) {
     const struct { Scenario s; const char* message; } rows[] = {
         {{.rayset = {1, -3}}, "ray type -3 is negative; th1 would be undefined"},
-        {{.constant = 0.0f}, "a transform length that overflows usize is not a real request"},
+        {{.fraction = 0.0f}, "a transform length that overflows usize is not a real request"},
         {{.dt = 0.0f}, "is longer than the 2147483647 samples a run can index"}};
     for (const auto& row : rows) {
         const Simulator sim = row.s.build();

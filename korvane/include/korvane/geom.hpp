@@ -4,7 +4,8 @@
 //
 // Every subfault of one segment is placed with a local flat step (kilometres
 // per degree of longitude and latitude, measured once per call at the
-// latitude of the segment origin); distance and azimuth from each subfault's
+// latitude of the segment origin, towards the equator where a step north
+// would pass the pole); distance and azimuth from each subfault's
 // surface point to the station are then solved on the ellipsoid as geodesics
 // with GeographicLib's inverse problem (Karney 2013, "Algorithms for
 // geodesics", J. Geodesy 87, 43-55; accurate to about 15 nm).
@@ -13,6 +14,7 @@
 // so pi is straight up. The fault dips to the right of the strike direction.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <vector>
 
@@ -27,6 +29,9 @@ namespace korvane::geom {
 // The process-wide WGS84 geodesic: created on first use (thread-safe, once),
 // read-only afterwards.
 const GeographicLib::Geodesic& WGS84();
+
+// True for a latitude on the globe, within [-90, 90] degrees (false for NaN).
+inline bool is_latitude(float deg) noexcept { return std::fabs(deg) <= 90.0f; }
 
 // One segment as seen by the geometry. The origin is the centre of the top
 // edge; the fault dips to the right of the strike direction.
@@ -66,6 +71,21 @@ struct GeometryGrid {
     // "subfault ({i},{j}) is outside the {n_along}x{n_down} grid" otherwise.
     const SubfaultGeometry& at(std::size_t i, std::size_t j) const;
 };
+
+// Where the flat step puts a subfault centre: degrees (f32) and depth, km.
+struct SubfaultCentre {
+    float latitude_deg = 0.0f;
+    float longitude_deg = 0.0f;
+    float depth_km = 0.0f;
+};
+
+// The centres of every subfault of `segment`, row-major as the grid, with the
+// arithmetic subfault_geometry uses. A centre the step puts beyond +-90
+// degrees latitude (or NaN), or at a longitude that is not finite (a
+// segment on a pole), is off the globe: no geodesic reaches it. Stops as
+// subfault_geometry does.
+std::vector<SubfaultCentre> subfault_centres(const SegmentGeometry& segment);
+bool on_the_globe(const SubfaultCentre& centre) noexcept;
 
 // Fills `out` with the geometry of every subfault of `segment` seen from the
 // station. Reuses the capacity of `out.records` (no allocation once grown).

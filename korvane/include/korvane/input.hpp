@@ -85,7 +85,8 @@ Result<std::vector<InputLayer>, ModelError> build_velocity_model(std::span<const
                                                                  double vs_moho);
 
 // Puts a 0.0001 km air layer in front when the top layer is thicker than
-// 0.001 km and has vp > 0.01 km/s; other depths are not shifted. An empty
+// 0.001 km, or is the only layer (a crust of one half-space), and has
+// vp > 0.01 km/s; other depths are not shifted. An empty
 // list stops the call.
 std::vector<InputLayer> insert_air_layer(std::vector<InputLayer> layers);
 

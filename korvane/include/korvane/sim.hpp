@@ -60,29 +60,41 @@ struct HfConfig {
     SiteParameters site;
 };
 
-// A reported failure of the construction: segments diced differently, or a
-// slip model that would give records that are NaN or zero everywhere.
+// A reported failure of the construction: segments diced differently, a
+// subfault that cannot be placed, a ray the crust cannot carry, a slip model
+// that would give records that are NaN or zero everywhere, or a segment whose
+// corner-frequency factor is not positive.
 struct SimError {
     enum class Kind {
-        Dicing,  // a segment's subfault size differs from segment 0's
-        Slip,    // a slip cell whose moment weight is not finite
-        Moment,  // a total moment beyond the float range
-        NoSlip,  // no subfault has a moment weight above 0.001: every record would be zero
+        Dicing,     // a segment's subfault size differs from segment 0's
+        Placement,  // a subfault centre off the globe
+        Ray,        // a ray code that reflects from a Moho the crust lacks
+        Slip,       // a slip cell whose moment weight is not finite
+        Moment,     // a total moment beyond the float range
+        NoSlip,     // no subfault has a moment weight above 0.001: every record would be zero
+        Corner,     // a corner-frequency factor that is not positive and finite
     };
     Kind kind = Kind::Dicing;
     std::string field;       // Dicing: "subfault_length_km" or "subfault_width_km"
-    std::size_t segment = 0; // Dicing, Slip: the segment
-    float value = 0.0f;      // Dicing: that segment's size, km; Slip: the cell's slip;
-                             // Moment: the total moment, dyne-cm
-    float reference = 0.0f;  // Dicing: segment 0's size, km; Slip: the cell's moment weight
-    std::size_t row = 0;     // Slip: row (down dip) of the cell
-    std::size_t column = 0;  // Slip: column (along strike) of the cell
+    std::size_t segment = 0; // Dicing, Placement, Slip, Corner: the segment
+    float value = 0.0f;      // Dicing: that segment's size, km; Placement: the centre's
+                             // latitude; Slip: the cell's slip; Moment: the total moment,
+                             // dyne-cm; Corner: the factor
+    float reference = 0.0f;  // Dicing: segment 0's size, km; Placement: the centre's
+                             // longitude; Slip: the cell's moment weight; Corner: alpha
+    std::size_t row = 0;     // Placement, Slip: row (down dip) of the cell
+    std::size_t column = 0;  // Placement, Slip: column (along strike) of the cell
+    std::int32_t code = 0;   // Ray: the ray code
 
     static SimError dicing(std::string field, std::size_t segment, float value, float reference);
+    static SimError placement(std::size_t segment, std::size_t row, std::size_t column,
+                              float latitude_deg, float longitude_deg);
+    static SimError ray(std::int32_t code);
     static SimError slip(std::size_t segment, std::size_t row, std::size_t column, float slip,
                          float weight);
     static SimError moment(float m0);
     static SimError no_slip();
+    static SimError corner(std::size_t segment, float factor, float alpha);
     std::string display() const;
 };
 
@@ -158,11 +170,14 @@ struct RecordRows {
 class Simulator {
 public:
     // Runs the station-independent work. Reports a dicing difference between
-    // segments first, then the first slip cell (segment by segment, row-major)
-    // whose moment weight is not finite (a NaN or infinite slip, or one whose
-    // moment overflows), then a total moment beyond the float range, then a
-    // model without any active subfault. Stops on
-    // n_along = 0 and on an empty layer list.
+    // segments first, then the first subfault (segment by segment, row-major)
+    // whose centre falls off the globe, then a ray code above 1 when the crust
+    // is one half-space (it has no Moho to reflect from), then the first slip
+    // cell whose moment weight is not finite (a NaN or infinite slip, or one
+    // whose moment overflows), then a total moment beyond the float range,
+    // then a model without any active subfault, then the first segment whose
+    // corner-frequency factor is not positive and finite. Stops on n_along = 0
+    // and on an empty layer list.
     static Result<Simulator, SimError> create(const HfConfig& config, const input::StochModel& model,
                                               std::span<const input::InputLayer> layers);
 
