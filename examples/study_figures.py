@@ -5,16 +5,16 @@
 WHAT is one of
   trend      a two-segment Mw 6.5 strike-slip rupture, 150 stations x 3 seeds, brought to
              Vs30 760 m/s by a quarter-wavelength site term, against the BSSA14 median (PGA
-             and PSA at 1 s) per Joyner-Boore distance band, with the ray sets [1, 2] and [1]
+             and PSA at 1 s) per Joyner-Boore distance band, with the ray sets [1, 2] and [1],
+             at 50 bars (or --bars)
   doubling   the demo scenario (examples/scenario.py), all 160 stations x 4 seeds, at 25, 50,
              100 and 200 bars (or --stress-drops): PGA and PSA per band of distance to the
              nearest subfault centre, the exponent b and the factor of each doubling
-  mistakes   the demo scenario's 56 stations at seven distances (every third of the twenty
-             of each profile): the median PGA per distance band with each unit mistake of
-             the table of silent mistakes
-  corners    the corner frequencies of the demo scenario's subfaults by the formula of the
-             reference (no random factor), per crustal layer
-  edges      what the reference's edge_share gives on an all-zero record
+  mistakes   the median PGA per distance band with a stress drop in MPa and in Pa (the demo
+             scenario's 56 stations at seven distances: every third of the twenty of each
+             profile) and with the subfault length alone in metres (the trend's rupture)
+  corners    the corner frequencies of the demo scenario's subfault rows by the reference's
+             formula (without the random factor), with their depths and layers
 
 Every figure is a log-mean or a median over records of the geometric mean of the two
 horizontals, in g, unless the output says otherwise.
@@ -270,13 +270,13 @@ def build(segments, layers, vs_moho, rayset=(1, 2), duration_s=90.0, dt=0.01):
 
 
 def trend(args):
-    segments = two_segment_rupture()
+    segments = two_segment_rupture(stress_drop=args.bars)
     stations = band_stations(segments)
     rjb = joyner_boore_km(segments, stations["longitude_deg"], stations["latitude_deg"])
     runs = with_seeds(stations, 3, 5000)
     rjb3 = np.tile(rjb, 3)
     dt = float(np.float32(0.01))
-    print("Mw 6.5, two vertical right-lateral segments, 50 bar, kappa 0.04 s, Vs30 760 m/s; "
+    print(f"Mw 6.5, two vertical right-lateral segments, {args.bars:g} bar, kappa 0.04 s, Vs30 760 m/s; "
           f"{rjb.size} stations x 3 seeds; ratio = log-mean of simulated / BSSA14 median")
     print(f"{'Rjb km':>10} {'records':>8}" + "".join(
         f"{f'{w} {s}':>14}" for s in ("[1, 2]", "[1]") for w in ("PGA", "PSA1s")))
@@ -413,44 +413,29 @@ def corners(args):
     inputs = sc.scenario_inputs()
     seg = inputs["segments"][0]
     layers = sc.CRUST
-    depth = seg["top_depth_km"] + (np.arange(shape_rows(seg)) + 0.5) * seg["subfault_width_km"] \
+    depth = seg["top_depth_km"] + (np.arange(np.shape(seg["slip"])[0]) + 0.5) * seg["subfault_width_km"] \
         * np.sin(np.radians(seg["dip_deg"]))
     layer = np.minimum(np.searchsorted(np.cumsum(layers[:, 0]), depth), len(layers) - 1)
     src = inputs["config"]["source"]
     shallow = src["rupture_velocity_shallow"]
     ramp = np.where(depth < 5, shallow, np.where(depth < 8, shallow + (1 - shallow) * (depth - 5) / 3, 1.0))
     rv = src["rupture_velocity_fraction"] * ramp
-    fc = rv * src["corner_frequency_constant"] * layers[layer, 2] / (np.pi * seg["subfault_length_km"])
+    dx = np.sqrt(seg["subfault_length_km"] * seg["subfault_width_km"])
+    # Every row lies above 15 km, where the deep ramp of the rupture velocity starts.
+    fc = rv * src["corner_frequency_constant"] * layers[layer, 2] / (np.pi * dx)
     for z, k, f in zip(depth, layer, fc):
         print(f"row centre {z:5.2f} km deep, layer {k} (vs {layers[k, 2]:.2f} km/s): fc {f:.2f} Hz")
     print("a 2 km subfault above 5 km in a layer of 2.0 km/s (section 15's top layer): "
           f"{0.8 * 0.6 * 1.68 * 2.0 / (np.pi * 2.0):.2f} Hz")
 
 
-def shape_rows(seg):
-    return np.shape(seg["slip"])[0]
-
-
-def edges(args):
-    def edge_share(acc, dt, seconds=2.0):
-        energy = acc.astype(np.float64) ** 2
-        k = int(seconds / dt)
-        total = energy.sum(axis=-1)
-        return energy[..., :k].sum(axis=-1) / total, energy[..., -k:].sum(axis=-1) / total
-    import warnings
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        front, end = edge_share(np.zeros((3, 1, 100), np.float32), 0.01)
-    print(f"edge_share of an all-zero record: {front.ravel()}, {end.ravel()}; "
-          f"warnings: {[str(w.message) for w in caught]}")
-
-
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("what", choices=["trend", "doubling", "mistakes", "corners", "edges"])
+    parser.add_argument("what", choices=["trend", "doubling", "mistakes", "corners"])
     parser.add_argument("--threads", type=int, default=3)
     parser.add_argument("--stress-drops", type=float, nargs="+", default=[25.0, 50.0, 100.0, 200.0],
                         help="bars, for doubling (default 25 50 100 200)")
+    parser.add_argument("--bars", type=float, default=50.0, help="stress drop for trend")
     args = parser.parse_args(argv)
     globals()[args.what](args)
 
