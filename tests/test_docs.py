@@ -27,7 +27,8 @@ def test_every_python_block_runs(name, tmp_path, monkeypatch):
 @pytest.mark.parametrize("argv", [
     "demo --stations 4 --threads 3 --chunk 1 --no-progress",
     "dask_threads --stations 5 --threads 4 --chunk 2",
-    "dask_distributed --stations 3 --workers 2 --chunk 2 --timeout 180"])
+    "dask_distributed --stations 3 --workers 2 --chunk 2 --timeout 180",
+    "study_figures corners"])
 def test_example_runs(argv, tmp_path, monkeypatch):
     # The dask examples stop unless their records are those of a single thread, byte for byte.
     monkeypatch.chdir(tmp_path)
