@@ -1,4 +1,4 @@
-# The end of the process while calls run: each in a child interpreter, since what
+# The end of the process and forks while calls run: each in a child interpreter, since what
 # goes wrong there aborts or hangs the process. QUELMAR_PROCESS_RUNS scales the repeats.
 import os
 
@@ -8,7 +8,7 @@ from conftest import run_child
 
 RUNS = int(os.environ.get("QUELMAR_PROCESS_RUNS", "10"))
 CHILD = """
-        import os, sys, threading, time, numpy as np, _quelmar as q
+        import os, sys, threading, time, multiprocessing, numpy as np, _quelmar as q
         from conftest import SLIP, VEL, make_config, stations
 """
 
@@ -41,3 +41,26 @@ def test_daemon_threads_ended_inside_a_call_at_exit(name):
         """, timeout=30)
         assert not {"terminate", "FATAL:"} & set(words), f"{name}, run {run}: {' '.join(words)[-500:]}"
 
+
+def test_fork_while_threads_plan_transforms():
+    # Four threads run batches on fresh threads (so they plan again and again) while pools of
+    # forked workers build simulators with plan lengths the parent never made.
+    assert run_child(CHILD + f"""
+        sims, stop = [q.Simulator(make_config(duration_s=d, dt=0.02), SLIP, VEL) for d in (2, 3, 5)], []
+        def churn():
+            while not stop:
+                (t := threading.Thread(target=lambda: [s.run_stations(**stations(1)) for s in sims])).start()
+                t.join()
+        def work(d):
+            return q.Simulator(make_config(duration_s=d), SLIP, VEL).run_stations(**stations(1)).shape[2]
+        [threading.Thread(target=churn).start() for _ in range(4)]
+        hung = 0
+        for r in range({2 * RUNS}):
+            with multiprocessing.get_context("fork").Pool(2) as pool:
+                try:
+                    pool.map_async(work, [3.3 + r, 4.7 + r]).get(timeout=20)
+                except multiprocessing.TimeoutError:
+                    hung += 1
+        stop.append(1)
+        print("hung", hung)
+    """, timeout=600) == ["hung", "0"]
