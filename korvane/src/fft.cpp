@@ -43,7 +43,7 @@ namespace {
 // planner_mutex. Any other library in the process (another extension module
 // in the same interpreter, say) may plan single-precision transforms on its
 // own threads, so FFTW is also asked to serialise every planner call of the
-// process itself, once, before our first one. Executing a plan with
+// process itself. Executing a plan with
 // fftwf_execute_dft is thread-safe and takes no lock.
 //
 // A fork copies whatever locks other threads hold at that instant, and the
@@ -55,18 +55,17 @@ pthread_mutex_t planner_mutex = PTHREAD_MUTEX_INITIALIZER;
 void lock_planner() noexcept { pthread_mutex_lock(&planner_mutex); }
 void unlock_planner() noexcept { pthread_mutex_unlock(&planner_mutex); }
 
+// Both installed as the library is loaded, before any thread can plan, so
+// that no one-time initialisation lock lies on the planner's path either.
+[[maybe_unused]] const bool planner_ready = [] {
+    fftwf_make_planner_thread_safe();
+    return pthread_atfork(lock_planner, unlock_planner, unlock_planner) == 0;
+}();
+
 // Holds planner_mutex for its lifetime.
 class PlannerLock {
 public:
-    PlannerLock() noexcept {
-        static const bool installed = [] {
-            fftwf_make_planner_thread_safe();
-            pthread_atfork(lock_planner, unlock_planner, unlock_planner);
-            return true;
-        }();
-        (void)installed;
-        lock_planner();
-    }
+    PlannerLock() noexcept { lock_planner(); }
     ~PlannerLock() { unlock_planner(); }
     PlannerLock(const PlannerLock&) = delete;
     PlannerLock& operator=(const PlannerLock&) = delete;
