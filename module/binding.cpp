@@ -36,10 +36,6 @@ PyObject* panic_type() noexcept {
     return type;
 }
 
-}  // namespace
-
-namespace {
-
 bool finalizing() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     return Py_IsFinalizing() != 0;
@@ -48,14 +44,13 @@ bool finalizing() noexcept {
 #endif
 }
 
-// The message and a line break on file descriptor 2, as far as it takes them.
-void write_fd2(const char* message) noexcept {
-    const std::string line = std::string(message) + "\n";
-    for (std::size_t done = 0; done < line.size();) {
-        const ssize_t n = write(2, line.data() + done, line.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        done += static_cast<std::size_t>(n);
+// The n bytes of `text` on file descriptor 2, as far as it takes them.
+void write_fd2(const char* text, std::size_t n) noexcept {
+    for (std::size_t done = 0; done < n;) {
+        const ssize_t written = write(2, text + done, n - done);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return;
+        done += static_cast<std::size_t>(written);
     }
 }
 
@@ -66,7 +61,8 @@ void raise_panic(const char* message) noexcept {
         // A thread other than the finalizing one would be ended where the
         // write to sys.stderr drops the lock, before its text is out.
         if (finalizing()) {
-            write_fd2(message);
+            write_fd2(message, std::strlen(message));
+            write_fd2("\n", 1);
         } else {
             PySys_FormatStderr("%s\n", message);
         }

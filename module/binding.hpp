@@ -103,8 +103,9 @@ void raise_panic(const char* message) noexcept;
 // MemoryError for an allocation failure (std::bad_alloc, or std::length_error
 // from a container asked to grow past its limit), PanicException for a
 // korvane::Fault or any other exception. Call it outside any catch block:
-// glibc ends the process when a forced unwind (which a CPython call here may
-// start) is caught while another exception is being handled.
+// the C++ runtime ends the process (std::terminate) when a forced unwind,
+// which a CPython call here may start, is caught while another exception is
+// being handled.
 void raise_exception(const std::exception_ptr& failure) noexcept;
 
 // Runs `body` and keeps every C++ exception from crossing into the
