@@ -3,7 +3,11 @@
 #define QUELMAR_IMPORT_NUMPY
 #include "numpy_api.hpp"
 
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cstring>
@@ -32,30 +36,68 @@ PyObject* panic_type() noexcept {
     return type;
 }
 
+bool finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// The n bytes of `text` on file descriptor 2, as far as it takes them.
+void write_fd2(const char* text, std::size_t n) noexcept {
+    for (std::size_t done = 0; done < n;) {
+        const ssize_t written = write(2, text + done, n - done);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return;
+        done += static_cast<std::size_t>(written);
+    }
+}
+
 }  // namespace
 
 void raise_panic(const char* message) noexcept {
-    PySys_FormatStderr("%s\n", message);
-    PyObject* type = panic_type();
-    if (type == nullptr) return;  // the creation's own error stays set
-    PyErr_SetString(type, message);
+    parking_on_exit([&] {
+        // A thread other than the finalizing one would be ended where the
+        // write to sys.stderr drops the lock, before its text is out.
+        if (finalizing()) {
+            write_fd2(message, std::strlen(message));
+            write_fd2("\n", 1);
+        } else {
+            PySys_FormatStderr("%s\n", message);
+        }
+        PyObject* type = panic_type();
+        if (type == nullptr) return;  // the creation's own error stays set
+        PyErr_SetString(type, message);
+    });
 }
 
-void raise_from_current_exception() noexcept {
+void raise_exception(const std::exception_ptr& failure) noexcept {
+    enum { kPanic, kMemory, kNamedMemory } kind = kPanic;
+    const char* text = "unknown C++ exception";  // kept alive by `failure`
     try {
-        throw;
+        std::rethrow_exception(failure);
     } catch (const korvane::AllocationFailure& e) {
-        PyErr_SetString(PyExc_MemoryError, e.what());  // names what could not be allocated
+        kind = kNamedMemory;  // names what could not be allocated
+        text = e.what();
     } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+        kind = kMemory;
     } catch (const std::length_error&) {
-        PyErr_NoMemory();
-    } catch (const korvane::Fault& fault) {
-        raise_panic(fault.what());
-    } catch (const std::exception& e) {
-        raise_panic(e.what());
+        kind = kMemory;
+    } catch (const std::exception& e) {  // korvane::Fault among them
+        text = e.what();
     } catch (...) {
-        raise_panic("unknown C++ exception");
+    }
+    switch (kind) {
+        case kNamedMemory:
+            PyErr_SetString(PyExc_MemoryError, text);
+            break;
+        case kMemory:
+            PyErr_NoMemory();
+            break;
+        case kPanic:
+            raise_panic(text);
+            break;
     }
 }
 
@@ -68,22 +110,41 @@ void raise_from_current_exception() noexcept {
 // (std::terminate, exit status 134) or, through throwing frames, drop
 // references without the lock while the interpreter is torn down. So we
 // catch it right here, at the call, and never leave the handler: the thread
-// blocks until the process ends, as 3.14 makes such threads do inside the
-// call. A forced unwind may be caught so long as the handler does not end
-// without rethrowing; CPython has let go of the lock before it unwinds, and
-// the references and buffers of the thread's call are left to the process
-// exit. Nothing else can leave PyEval_RestoreThread by an exception.
+// blocks until the process ends, as later versions make such threads do
+// inside the call. A forced unwind may be caught so long as the handler does
+// not end without rethrowing; CPython has let go of the lock before it
+// unwinds, and the references and buffers of the thread's call are left to
+// the process exit. Nothing else can leave PyEval_RestoreThread by an
+// exception, and anything else would end the process (noexcept) rather than
+// park the thread.
 // The interpreter's own finalizing state is deliberately not checked first:
 // the thread that finalizes may itself run a batch (from a __del__ during
 // teardown) and must get the lock back, and only CPython knows which thread
 // that is. Where pthread_exit does not unwind (musl), the thread ends in the
 // call without running our destructors, which is as harmless.
 void restore_gil(PyThreadState* state) noexcept {
-    try {
-        PyEval_RestoreThread(state);
-    } catch (...) {
-        for (;;) pause();
-    }
+    parking_on_exit([&] { PyEval_RestoreThread(state); });
+}
+
+// Cancellation is disabled first: pause() is a cancellation point, and a
+// cancel there would start a second unwind inside a noexcept frame.
+void park() noexcept {
+    int previous = 0;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous);
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    for (;;) pause();
+}
+
+void release_reference(PyObject* p) noexcept {
+    if (p == nullptr) return;
+#if QUELMAR_EXIT_UNWINDS
+    // Reached without the lock only by the forced unwind of a thread that
+    // the finalizing interpreter ended, on its way to the frame that parks it.
+    if (PyGILState_Check() == 0) return;
+#endif
+    parking_on_exit([&] { Py_DECREF(p); });  // a finalizer may drop the lock
 }
 
 // ---- argument binding -----------------------------------------------------
@@ -216,12 +277,12 @@ bool bind_fast(const Params& p, PyObject* const* args, std::size_t nargsf, PyObj
 namespace {
 
 #if PY_VERSION_HEX >= 0x030C0000
-Ref take_raised() noexcept { return Ref(PyErr_GetRaisedException()); }
+Ref take_raised() { return Ref(PyErr_GetRaisedException()); }
 void set_raised(Ref exc) noexcept { PyErr_SetRaisedException(exc.release()); }
 #else
 // 3.11 has no PyErr_GetRaisedException: the same from the (type, value,
 // traceback) triple, the traceback kept on the normalised value.
-Ref take_raised() noexcept {
+Ref take_raised() {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* tb = nullptr;
@@ -246,7 +307,7 @@ void set_raised(Ref exc) noexcept {
 
 }  // namespace
 
-bool add_note(const char* param) noexcept {
+bool add_note(const char* param) {
     Ref exc = take_raised();
     if (!exc) return false;
     Ref note(PyUnicode_FromFormat("while processing '%s'", param));
@@ -318,7 +379,7 @@ bool check_sequence(PyObject* o) {
     return true;
 }
 
-std::size_t reserve_hint(PyObject* o) noexcept {
+std::size_t reserve_hint(PyObject* o) {
     const Py_ssize_t n = PySequence_Size(o);
     if (n < 0) {
         PyErr_Clear();

@@ -27,7 +27,52 @@
 
 #include "korvane/fault.hpp"
 
+// CPython 3.11 to 3.13 end a thread that takes the interpreter lock back while
+// another thread finalizes the interpreter with pthread_exit, which glibc runs
+// as a forced unwind (abi::__forced_unwind) through every frame of the thread;
+// later versions block such a thread inside the call instead. Where the
+// unwind can come, each of our frames that could meet it parks the thread
+// (park() below) rather than let it run our handlers or destructors without
+// the lock.
+#if PY_VERSION_HEX < 0x030E0000 && defined(__GLIBCXX__)
+#define QUELMAR_EXIT_UNWINDS 1
+#include <cxxabi.h>
+// The forced unwind carries no C++ object: a handler for its type binds a
+// null reference, which UBSan would report in the functions that catch it
+// (GCC 12 takes no narrower option here than the whole of "undefined"; the
+// code they run, a lambda of its own, stays checked).
+#define QUELMAR_CATCHES_FORCED_UNWIND __attribute__((no_sanitize("undefined")))
+#else
+#define QUELMAR_EXIT_UNWINDS 0
+#define QUELMAR_CATCHES_FORCED_UNWIND
+#endif
+
 namespace quelmar {
+
+// Blocks the calling thread until the process ends, holding no lock of ours,
+// with every signal blocked (a signal meant for the process goes to another
+// thread) and cancellation disabled (a cancel would unwind the thread).
+[[noreturn]] void park() noexcept;
+
+// Runs `f`, which calls CPython and throws nothing; parks the thread if the
+// finalizing interpreter ends it inside.
+template <class F>
+QUELMAR_CATCHES_FORCED_UNWIND void parking_on_exit(F&& f) noexcept {
+#if QUELMAR_EXIT_UNWINDS
+    try {
+        f();
+    } catch (abi::__forced_unwind&) {
+        park();
+    }
+#else
+    f();
+#endif
+}
+
+// Drops a strong reference (NULL allowed). Within a forced unwind, where the
+// thread no longer holds the interpreter lock, the reference is left to the
+// process exit; a finalizer that ends the thread parks it.
+void release_reference(PyObject* p) noexcept;
 
 // An owned (strong) reference, released on destruction.
 class Ref {
@@ -41,11 +86,11 @@ public:
         if (this != &o) reset(o.release());
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() { release_reference(p_); }
 
     PyObject* get() const noexcept { return p_; }
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-    void reset(PyObject* p = nullptr) noexcept { Py_XDECREF(std::exchange(p_, p)); }
+    void reset(PyObject* p = nullptr) noexcept { release_reference(std::exchange(p_, p)); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
 
 private:
@@ -54,27 +99,40 @@ private:
 
 // ---- faults -----------------------------------------------------------------
 
-// Writes the message to standard error and raises pyo3_runtime.PanicException
-// (a BaseException subclass, created once per process) carrying it.
+// Writes the message to standard error (sys.stderr, or file descriptor 2
+// while the interpreter finalizes, since writing to sys.stderr may drop the
+// lock) and raises pyo3_runtime.PanicException (a BaseException subclass,
+// created once per process) carrying it.
 void raise_panic(const char* message) noexcept;
 
-// Raises the Python exception matching the C++ exception being handled:
+// Raises the Python exception matching the C++ exception `failure`:
 // MemoryError for an allocation failure (std::bad_alloc, or std::length_error
 // from a container asked to grow past its limit), PanicException for a
-// korvane::Fault or any other exception. Call only inside a catch block.
-void raise_from_current_exception() noexcept;
+// korvane::Fault or any other exception. Call it outside any catch block:
+// the C++ runtime ends the process (std::terminate) when a forced unwind,
+// which a CPython call here may start, is caught while another exception is
+// being handled.
+void raise_exception(const std::exception_ptr& failure) noexcept;
 
 // Runs `body` and keeps every C++ exception from crossing into the
 // interpreter: on one, the matching Python exception is raised and the
-// failure value of the return type (NULL or -1) is returned.
+// failure value of the return type (NULL or -1) is returned. A thread that
+// the finalizing interpreter ends inside `body` (any CPython call there may
+// drop the lock: a __float__ that sleeps, a write to sys.stderr) is parked.
 template <class F>
-auto guard(F&& body) noexcept -> decltype(body()) {
+QUELMAR_CATCHES_FORCED_UNWIND auto guard(F&& body) noexcept -> decltype(body()) {
     using R = decltype(body());
+    std::exception_ptr failure;
     try {
         return body();
+#if QUELMAR_EXIT_UNWINDS
+    } catch (abi::__forced_unwind&) {
+        park();
+#endif
     } catch (...) {
-        raise_from_current_exception();
+        failure = std::current_exception();
     }
+    raise_exception(failure);
     if constexpr (std::is_pointer_v<R>) {
         return nullptr;
     } else {
@@ -262,7 +320,7 @@ using MemberTypeOf = typename detail::MemberOf<decltype(Member)>::Type;
 
 // Adds the note naming `param` to the exception currently set (if adding
 // fails the exception is kept without it). Always returns false.
-bool add_note(const char* param) noexcept;
+bool add_note(const char* param);
 
 // TypeError "'{qualname of o's type}' object is not an instance of '{target}'",
 // or "'None' is not an instance of '{target}'" for None. Returns false.
@@ -294,7 +352,7 @@ bool instance_of(PyObject* o, PyTypeObject* type);
 bool check_sequence(PyObject* o);
 // Room to reserve for a sequence: its length, capped so that a lying
 // __len__ cannot force a huge allocation; 0 when the length is unknown.
-std::size_t reserve_hint(PyObject* o) noexcept;
+std::size_t reserve_hint(PyObject* o);
 }  // namespace detail
 
 // A list from any sequence but a str: the items, in iteration order, each

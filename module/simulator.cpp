@@ -107,8 +107,10 @@ struct BatchStation {
 // Everything a batch reads, copied while the interpreter lock is held. Once
 // it is released, Python code on another thread may write into the caller's
 // arrays, resize them (freeing their buffers) or rebind their dtypes, or
-// change the environment: a batch runs on the values as they were when it
-// was called, and never looks at the arrays again.
+// change the environment: a batch runs on the values it copied (a write
+// under way in another thread may show in part there, since NumPy may release
+// the lock while it copies into an array), checks every one of them, and never
+// looks at the arrays again.
 struct Batch {
     std::vector<BatchStation> stations;  // one per latitude_deg entry
     korvane::rng::Variant variant = korvane::rng::Variant::Pcg;

@@ -3,6 +3,7 @@
 #include "korvane/fault.hpp"
 
 #include <fftw3.h>
+#include <pthread.h>
 
 #include <bit>
 #include <climits>
@@ -38,19 +39,41 @@ std::size_t good_length(std::size_t n) {
 namespace {
 
 // FFTW's planner (creation and destruction of plans) is process-wide state and
-// not thread-safe by itself. A mutex of our own would order only our calls,
-// while any other library in the process (another extension module in the
-// same interpreter, say) may plan single-precision transforms on its own
-// threads. So FFTW is asked to serialise every planner call of the process
-// itself, once, before our first one; the hook it installs is a no-op for
-// callers that already serialise theirs. Executing a plan with
+// not thread-safe by itself. Our planner calls run one at a time under
+// planner_mutex. Any other library in the process (another extension module
+// in the same interpreter, say) may plan single-precision transforms on its
+// own threads, so FFTW is also asked to serialise every planner call of the
+// process itself. Executing a plan with
 // fftwf_execute_dft is thread-safe and takes no lock.
-void make_planner_thread_safe() noexcept {
-    static const bool installed = [] {
-        fftwf_make_planner_thread_safe();
-        return true;
-    }();
-    (void)installed;
+//
+// A fork copies whatever locks other threads hold at that instant, and the
+// child's only thread would wait for FFTW's for ever the first time it plans.
+// So a fork takes planner_mutex first (pthread_atfork) and releases it on both
+// sides: no thread of ours is then inside the planner, holding FFTW's lock.
+pthread_mutex_t planner_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+void lock_planner() noexcept { pthread_mutex_lock(&planner_mutex); }
+void unlock_planner() noexcept { pthread_mutex_unlock(&planner_mutex); }
+
+// Both installed as the library is loaded, before any thread can plan, so
+// that no one-time initialisation lock lies on the planner's path either.
+[[maybe_unused]] const bool planner_ready = [] {
+    fftwf_make_planner_thread_safe();
+    return pthread_atfork(lock_planner, unlock_planner, unlock_planner) == 0;
+}();
+
+// Holds planner_mutex for its lifetime.
+class PlannerLock {
+public:
+    PlannerLock() noexcept { lock_planner(); }
+    ~PlannerLock() { unlock_planner(); }
+    PlannerLock(const PlannerLock&) = delete;
+    PlannerLock& operator=(const PlannerLock&) = delete;
+};
+
+void destroy_plan(fftwf_plan plan) noexcept {
+    const PlannerLock lock;
+    fftwf_destroy_plan(plan);
 }
 
 // Plans are always made on memory aligned to this many bytes, so that the
@@ -119,7 +142,7 @@ enum class TableState : unsigned char { Unborn, Alive, Dead };
 thread_local TableState table_state = TableState::Unborn;
 
 PlanTable::~PlanTable() {
-    for (auto& [key, plan] : plans_) fftwf_destroy_plan(plan);
+    for (auto& [key, plan] : plans_) destroy_plan(plan);
     table_state = TableState::Dead;
 }
 
@@ -146,7 +169,7 @@ fftwf_plan make_plan(PlanTable& table, std::size_t n, Kind kind) {
     const bool wide = n > static_cast<std::size_t>(INT_MAX);
     const int len = wide ? 0 : static_cast<int>(n);
     const fftwf_iodim64 dim{static_cast<std::ptrdiff_t>(n), 1, 1};
-    make_planner_thread_safe();
+    const PlannerLock lock;
     if (kind == Kind::Forward || kind == Kind::Inverse) {
         auto* data = reinterpret_cast<fftwf_complex*>(table.scratch(checked_mul(n, sizeof(fftwf_complex)), n));
         const int sign = kind == Kind::Forward ? FFTW_FORWARD : FFTW_BACKWARD;
@@ -175,7 +198,7 @@ fftwf_plan PlanTable::plan_for(std::size_t n, Kind kind) {
     try {
         plans_.emplace(key, plan);
     } catch (...) {
-        fftwf_destroy_plan(plan);
+        destroy_plan(plan);
         throw;
     }
     return plan;

@@ -8,6 +8,8 @@
 // Johnson 2005) on a plan kept in a table of the calling OS thread for the
 // thread's whole life; `real_forward` and `real_inverse` are the transforms of
 // real series (half the work of a complex one), on plans from the same table.
+// Plans are made and destroyed one at a time in the process, and a fork waits
+// for the one in progress, so that a child process can plan as well.
 // Sample values are f32; time steps in s.
 #pragma once
 
