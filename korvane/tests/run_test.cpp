@@ -236,14 +236,20 @@ TEST(StationRun, RuptureTimesFarFromTheRecordAreSkipped) {
     }
 }
 
+// The stops, and the invariant that no ray is synthesised from a window
+// length or corner frequency that is not finite and positive (a spread of inf
+// takes some rupture velocities to 0).
 TEST(StationRun, Stops) {
-    const struct { Scenario s; const char* message; } rows[] = {
-        {{.rayset = {1, -3}}, "ray type -3 is negative; th1 would be undefined"},
-        {{.constant = 0.0f}, "a transform length that overflows usize is not a real request"},
-        {{.dt = 0.0f}, "is longer than the 2147483647 samples a run can index"}};
+    const float nan = std::nanf("");
+    const struct { Scenario s; float latitude; const char* message; } rows[] = {
+        {{.rayset = {1, -3}}, 45.0f, "ray type -3 is negative; th1 would be undefined"},
+        {{.dt = 0.0f}, 45.0f, "is longer than the 2147483647 samples a run can index"},
+        {{.fraction = 0.0f}, 45.0f, "segment 0, row 0, column 0: a window length of inf s cannot be synthesised"},
+        {{}, nan, "segment 0, row 0, column 0: a window length of NaN s cannot be synthesised"},
+        {{.sigma = INFINITY}, 45.0f, ": a corner frequency of 0 Hz cannot be synthesised; a ray needs a finite, positive"}};
     for (const auto& row : rows) {
         const Simulator sim = row.s.build();
-        const std::string msg = fault_message([&] { (void)sim.run({10.2f, 45.0f, 0.03f, 0.6f}, 1); });
+        const std::string msg = fault_message([&] { (void)sim.run({10.2f, row.latitude, 0.03f, 0.6f}, 1); });
         EXPECT_NE(msg.find(row.message), std::string::npos) << msg;
     }
 }
