@@ -254,6 +254,18 @@ TEST(StationRun, Stops) {
     }
 }
 
+// Time steps far longer than the windows: the records fade as dt grows (a
+// window's energy falls between the samples) down to 0, never to NaN.
+TEST(StationRun, LongTimeStepsFadeWithoutNaN) {
+    double last = INFINITY;
+    for (const float dt : {1.0f, 20.0f, 200.0f}) {
+        const StationRecord r = run(Scenario{.duration_s = 40.0f * dt, .dt = dt}.build(), {10.2f, 45.0f, 0.03f, 0.6f}, 1);
+        const double e = energy(r, 0) + energy(r, 1) + energy(r, 2);
+        EXPECT_TRUE(e < last && (e > 0.0) == (dt < 100.0f)) << "dt " << dt << " energy " << e;
+        last = e;
+    }
+}
+
 // One Simulator, eight threads started together, three stations each: every
 // record of run equals the one run_into computes alone. scripts/check-sanitize.sh runs it
 // under ThreadSanitizer.
