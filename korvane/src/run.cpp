@@ -152,16 +152,24 @@ SourceLayer source_layer(std::span<const RayLayer> layers, float z) {
             .density_g_cm3 = static_cast<float>(layers[index].density_g_cm3)};
 }
 
-// Window length Tw (s) of a subfault: kWindowPerDuration times its path
-// duration plus its source duration (1 / fc0) sqrt(shape factor), fc0 the
-// corner frequency of its unperturbed rupture velocity.
-float window_length_s(const Simulator& sim, const geom::SubfaultGeometry& g, float corner_factor,
-                      float shape_factor) {
+// The two durations (s) of a subfault's window: its path duration, and its
+// source duration (1 / fc0) sqrt(shape factor), fc0 (Hz) the corner
+// frequency of its unperturbed rupture velocity.
+struct WindowTerms {
+    float path_s;
+    float source_s;
+    float fc0_hz;
+    // Window length Tw (s): kWindowPerDuration times the sum.
+    float length_s() const { return kWindowPerDuration * (path_s + source_s); }
+};
+
+WindowTerms window_terms(const Simulator& sim, const geom::SubfaultGeometry& g, float corner_factor,
+                         float shape_factor) {
     const float vs = source_layer(sim.ray_layers, g.depth_km).vs_km_s;
     const float rv0 = rupture_velocity_profile(sim, g.depth_km);
     const float duration = path_duration(sim.duration_table, g.hypocentral_distance_km);
     const float fc0 = ((rv0 * corner_factor) * vs) / (kPi * sim.dx);
-    return kWindowPerDuration * (duration + (1.0f / fc0) * std::sqrt(shape_factor));
+    return {duration, (1.0f / fc0) * std::sqrt(shape_factor), fc0};
 }
 
 // Window lengths of every subfault of segment s, whatever its weight, into
@@ -172,7 +180,7 @@ void fill_window_lengths(const Simulator& sim, std::size_t s, const geom::Geomet
     const std::vector<SourceStrength>& strengths = sim.source_strengths[s];
     out.assign(grid.records.size(), 0.0f);
     for (std::size_t idx = 0; idx < out.size(); ++idx) {
-        out[idx] = window_length_s(sim, grid.records[idx], corner_factor, strengths[idx].shape_factor);
+        out[idx] = window_terms(sim, grid.records[idx], corner_factor, strengths[idx].shape_factor).length_s();
     }
 }
 
@@ -254,16 +262,13 @@ LongestWindow longest_window(const StationRun& run, std::size_t s, const geom::G
 
 // What a window length is made of: its two durations, the source one with
 // the corner frequency and stress drop that set it.
-std::string window_terms(const Simulator& sim, std::size_t s, std::size_t idx, const geom::SubfaultGeometry& g) {
-    const float r = g.hypocentral_distance_km;
-    const float vs = source_layer(sim.ray_layers, g.depth_km).vs_km_s;
-    const float fc0 = ((rupture_velocity_profile(sim, g.depth_km) * sim.segment_mechanisms[s].corner_frequency_factor) *
-                       vs) / (kPi * sim.dx);
-    const float source = (1.0f / fc0) * std::sqrt(sim.source_strengths[s][idx].shape_factor);
-    return format_number(kWindowPerDuration) + " x (path duration " +
-           format_number(path_duration(sim.duration_table, r)) + " s at " + format_number(r) +
-           " km + source duration " + format_number(source) + " s from corner frequency " + format_number(fc0) +
-           " Hz and stress drop " + format_number(sim.segments[s].subfaults[idx].stress_drop_bars) + " bar)";
+std::string describe_window(const Simulator& sim, std::size_t s, std::size_t idx, const geom::SubfaultGeometry& g) {
+    const WindowTerms t = window_terms(sim, g, sim.segment_mechanisms[s].corner_frequency_factor,
+                                       sim.source_strengths[s][idx].shape_factor);
+    return format_number(kWindowPerDuration) + " x (path duration " + format_number(t.path_s) + " s at " +
+           format_number(g.hypocentral_distance_km) + " km + source duration " + format_number(t.source_s) +
+           " s from corner frequency " + format_number(t.fc0_hz) + " Hz and stress drop " +
+           format_number(sim.segments[s].subfaults[idx].stress_drop_bars) + " bar)";
 }
 
 // The working set of segment s, frame and transforms, for the longest window
@@ -279,7 +284,8 @@ SegmentFrame reserve_frame(const StationRun& run, std::size_t s, const geom::Geo
     const std::size_t n = countable ? fft::good_length(to_usize(std::trunc(samples))) : SIZE_MAX;
     // The frame, the run's spectrum plan of length n (3 (n/2 + 1) + n + n/10
     // floats) and the thread's transforms of length n.
-    const std::size_t plan_bytes = saturating_mul(saturating_add(saturating_mul(n / 2 + 1, 3), n + n / 10), sizeof(float));
+    const std::size_t plan_bytes =
+        saturating_mul(saturating_add(saturating_mul(n / 2 + 1, 3), saturating_add(n, n / 10)), sizeof(float));
     const std::size_t bytes = saturating_add(saturating_add(SegmentFrame::bytes_for(n, sim.n_grid), plan_bytes),
                                              countable ? fft::real_plan_bytes(n) : SIZE_MAX);
     const auto what = [&] {
@@ -291,7 +297,7 @@ SegmentFrame reserve_frame(const StationRun& run, std::size_t s, const geom::Geo
     const auto why = [&](const std::string& room) {
         return "its window of " + format_number(longest.tw_s) + " s, " + format_number(longest.tw_s / sim.dt) +
                " samples at dt " + format_number(sim.dt) + " s, is " +
-               window_terms(sim, s, longest.idx, grid.records[longest.idx]) + room;
+               describe_window(sim, s, longest.idx, grid.records[longest.idx]) + room;
     };
     if (bytes >= kWeighedRequestBytes) {
         const MemoryRoom room = memory_room();
