@@ -6,8 +6,9 @@
 // k >= 1), lengths whose only prime factors are 2, 3, 5 and 7; `transform`
 // runs an in-place, unnormalised complex transform through FFTW (Frigo and
 // Johnson 2005) on a plan kept in a table of the calling OS thread (for the
-// thread's whole life, unless released by length); `real_forward` and `real_inverse` are the transforms of
-// real series (half the work of a complex one), on plans from the same table.
+// thread's whole life, unless released by length); `real_forward` and
+// `real_inverse` are the transforms of real series (half the work of a
+// complex one), on plans from the same table.
 // Sample values are f32; time steps in s.
 #pragma once
 
