@@ -40,11 +40,12 @@ std::optional<std::size_t> number_in_file(const char* path, std::string_view key
 
 }  // namespace
 
-MemoryRoom memory_room() {
+MemoryRoom memory_room(std::size_t untouched) {
     MemoryRoom room;
     const auto offer = [&room](std::size_t bytes, const char* bound) {
         if (bytes < room.bytes) room = {bytes, bound};
     };
+    const auto less_untouched = [untouched](std::size_t bytes) { return bytes > untouched ? bytes - untouched : 0; };
     const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     rlimit limit{};
     if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
@@ -54,14 +55,16 @@ MemoryRoom memory_room() {
         offer(cap > used ? cap - used : 0, "the process's address-space limit (RLIMIT_AS)");
     }
     if (const auto available = number_in_file("/proc/meminfo", "MemAvailable:", 1024)) {
-        offer(*available, "the memory the machine has available");
+        offer(less_untouched(*available), "the memory the machine has available");
     } else {
-        offer(saturating_mul(static_cast<std::size_t>(sysconf(_SC_PHYS_PAGES)), page), "the machine's memory");
+        offer(less_untouched(saturating_mul(static_cast<std::size_t>(sysconf(_SC_PHYS_PAGES)), page)),
+              "the machine's memory");
     }
     const auto cgroup_max = number_in_file("/sys/fs/cgroup/memory.max", "", 1);
     const auto cgroup_used = number_in_file("/sys/fs/cgroup/memory.current", "", 1);
     if (cgroup_max && cgroup_used) {
-        offer(*cgroup_max > *cgroup_used ? *cgroup_max - *cgroup_used : 0, "the memory cgroup's limit");
+        offer(less_untouched(*cgroup_max > *cgroup_used ? *cgroup_max - *cgroup_used : 0),
+              "the memory cgroup's limit");
     }
     return room;
 }

@@ -3,6 +3,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -271,13 +272,30 @@ std::string describe_window(const Simulator& sim, std::size_t s, std::size_t idx
            format_number(sim.segments[s].subfaults[idx].stress_drop_bars) + " bar)";
 }
 
+// Bytes of the large working sets that the process's station runs hold at
+// this moment, on every thread: their untouched pages do not show in the
+// memory the machine has available yet, so each new one is weighed against
+// what is left after them.
+std::atomic<std::size_t> g_large_working_sets{0};
+
+// A large working set's share of g_large_working_sets, given back with it.
+struct LargeWorkingSet {
+    std::size_t bytes = 0;
+    LargeWorkingSet() = default;
+    LargeWorkingSet(const LargeWorkingSet&) = delete;
+    LargeWorkingSet& operator=(const LargeWorkingSet&) = delete;
+    ~LargeWorkingSet() {
+        if (bytes != 0) g_large_working_sets.fetch_sub(bytes, std::memory_order_relaxed);
+    }
+};
+
 // The working set of segment s, frame and transforms, for the longest window
 // it synthesises: reserved in one piece once it is known to fit, so that a
 // window too long for this process is a MemoryError before a page of it is
 // touched. The window's plan length n = good_length(trunc(2 Tw / dt)) is
 // formed only for a count that some memory could hold.
 SegmentFrame reserve_frame(const StationRun& run, std::size_t s, const geom::GeometryGrid& grid,
-                           const LongestWindow& longest) {
+                           const LongestWindow& longest, LargeWorkingSet& claim) {
     const Simulator& sim = run.sim;
     const float samples = (longest.tw_s + longest.tw_s) / sim.dt;
     const bool countable = samples < static_cast<float>(std::size_t{1} << 48);
@@ -300,12 +318,16 @@ SegmentFrame reserve_frame(const StationRun& run, std::size_t s, const geom::Geo
                describe_window(sim, s, longest.idx, grid.records[longest.idx]) + room;
     };
     if (bytes >= kWeighedRequestBytes) {
-        const MemoryRoom room = memory_room();
-        if (bytes > room.bytes) {
-            fail_allocation(what(), bytes,
-                            why("; more than " + std::string(room.bound) + " leaves (" + std::to_string(room.bytes) +
-                                " bytes)"));
-        }
+        std::size_t held = g_large_working_sets.load(std::memory_order_relaxed);
+        do {
+            const MemoryRoom room = memory_room(held);
+            if (bytes > room.bytes) {
+                fail_allocation(what(), bytes,
+                                why("; more than " + std::string(room.bound) + " leaves (" +
+                                    std::to_string(room.bytes) + " bytes)"));
+            }
+        } while (!g_large_working_sets.compare_exchange_weak(held, held + bytes, std::memory_order_relaxed));
+        claim.bytes = bytes;
     }
     try {
         return SegmentFrame(n, sim.n_grid);
@@ -489,7 +511,8 @@ void Simulator::run_into(const Station& station, std::uint64_t seed, rng::Varian
         fill_window_lengths(*this, s, grid, window_lengths);
         const LongestWindow longest = longest_window(run, s, grid, window_lengths);
         if (!longest.any) continue;  // the subfault streams are independent: skipping draws shifts none
-        SegmentFrame frame = reserve_frame(run, s, grid, longest);
+        LargeWorkingSet claim;
+        SegmentFrame frame = reserve_frame(run, s, grid, longest, claim);
         long_window.met = long_window.met || frame.capacity() > kLongestKeptPlan;
         state::RayState ray_state;
         for (std::size_t c = 0; c < seg.n_along; ++c) {  // columns outer, rows inner

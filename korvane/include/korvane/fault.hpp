@@ -61,13 +61,15 @@ inline std::size_t saturating_add(std::size_t a, std::size_t b) noexcept {
 // How many more bytes this process can have: the least of what its
 // address-space limit (RLIMIT_AS) leaves above the address space in use, the
 // memory the machine has available, and what the memory cgroup's limit leaves
-// (cgroup v2). `bound` names the limit that sets `bytes`. Reads /proc and
-// /sys, so it is meant for large requests, not for every allocation.
+// (cgroup v2), the last two less `untouched`: bytes the process holds but
+// may not have touched yet, which neither counts. `bound` names the limit
+// that sets `bytes`. Reads /proc and /sys, so it is meant for large requests,
+// not for every allocation.
 struct MemoryRoom {
     std::size_t bytes = static_cast<std::size_t>(-1);
     const char* bound = "no limit";
 };
-MemoryRoom memory_room();
+MemoryRoom memory_room(std::size_t untouched = 0);
 
 // Requests below this many bytes are not weighed against memory_room(): a
 // failed allocation of that size reports itself, and touching it cannot run
