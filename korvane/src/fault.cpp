@@ -1,15 +1,72 @@
 #include "korvane/fault.hpp"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <charconv>
 #include <cmath>
+#include <fstream>
 #include <limits>
+#include <optional>
+#include <string_view>
 
 namespace korvane {
 
 void fail(std::string message) { throw Fault(std::move(message)); }
 
-void fail_allocation(const std::string& what, std::size_t bytes) {
-    throw AllocationFailure("cannot allocate " + what + " (" + std::to_string(bytes) + " bytes)");
+void fail_allocation(const std::string& what, std::size_t bytes, const std::string& why) {
+    throw AllocationFailure("cannot allocate " + what + " (" + std::to_string(bytes) + " bytes)" +
+                            (why.empty() ? "" : ": " + why));
+}
+
+namespace {
+
+// The first number after `key` in the text file at `path` (times `unit`), or
+// nothing when the file, the key or the number is missing ("max" included).
+std::optional<std::size_t> number_in_file(const char* path, std::string_view key, std::size_t unit) {
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, key.size(), key) != 0) continue;
+        std::size_t value = 0;
+        const char* first = line.data() + key.size();
+        while (first < line.data() + line.size() && *first == ' ') ++first;
+        const auto [end, ec] = std::from_chars(first, line.data() + line.size(), value);
+        if (ec != std::errc()) return std::nullopt;
+        return saturating_mul(value, unit);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+MemoryRoom memory_room(std::size_t untouched) {
+    MemoryRoom room;
+    const auto offer = [&room](std::size_t bytes, const char* bound) {
+        if (bytes < room.bytes) room = {bytes, bound};
+    };
+    const auto less_untouched = [untouched](std::size_t bytes) { return bytes > untouched ? bytes - untouched : 0; };
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    rlimit limit{};
+    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        // The first field of statm is the address space in use, in pages.
+        const std::size_t used = number_in_file("/proc/self/statm", "", page).value_or(0);
+        const auto cap = static_cast<std::size_t>(limit.rlim_cur);
+        offer(cap > used ? cap - used : 0, "the process's address-space limit (RLIMIT_AS)");
+    }
+    if (const auto available = number_in_file("/proc/meminfo", "MemAvailable:", 1024)) {
+        offer(less_untouched(*available), "the memory the machine has available");
+    } else {
+        offer(less_untouched(saturating_mul(static_cast<std::size_t>(sysconf(_SC_PHYS_PAGES)), page)),
+              "the machine's memory");
+    }
+    const auto cgroup_max = number_in_file("/sys/fs/cgroup/memory.max", "", 1);
+    const auto cgroup_used = number_in_file("/sys/fs/cgroup/memory.current", "", 1);
+    if (cgroup_max && cgroup_used) {
+        offer(less_untouched(*cgroup_max > *cgroup_used ? *cgroup_max - *cgroup_used : 0),
+              "the memory cgroup's limit");
+    }
+    return room;
 }
 
 namespace {

@@ -117,8 +117,9 @@ RealLayout real_layout(std::size_t n) {
     return {offset, checked_add(offset, checked_mul(n / 2 + 1, sizeof(fftwf_complex)))};
 }
 
-// The table of one OS thread: plans by (length, kind), never pruned, and an
-// aligned scratch buffer used to plan and to run misaligned buffers.
+// The table of one OS thread: plans by (length, kind), pruned only by length
+// on request, and an aligned scratch buffer used to plan and to run
+// misaligned buffers.
 class PlanTable {
 public:
     PlanTable() = default;
@@ -128,6 +129,9 @@ public:
 
     std::size_t size() const noexcept { return plans_.size(); }
     fftwf_plan plan_for(std::size_t n, Kind kind);
+    // Destroys the plans longer than n, and the scratch when it is larger
+    // than the real transforms of length n need.
+    void release_longer_than(std::size_t n);
     // At least `bytes` of scratch, aligned to plan_alignment; n (the
     // transform's length) names it in the message of a failed allocation.
     std::byte* scratch(std::size_t bytes, std::size_t n);
@@ -157,6 +161,21 @@ std::byte* PlanTable::scratch(std::size_t bytes, std::size_t n) {
         scratch_bytes_ = rounded;
     }
     return static_cast<std::byte*>(scratch_.get());
+}
+
+void PlanTable::release_longer_than(std::size_t n) {
+    for (auto it = plans_.begin(); it != plans_.end();) {
+        if (it->first.length > n) {
+            destroy_plan(it->second);
+            it = plans_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (scratch_bytes_ > real_layout(n).bytes) {
+        scratch_.reset();
+        scratch_bytes_ = 0;
+    }
 }
 
 // A plan of FFTW for length n and the given kind, made on the scratch.
@@ -296,6 +315,18 @@ void real_inverse(std::span<std::complex<float>> in, std::span<float> out) {
     fftwf_execute_dft_c2r(plan, reinterpret_cast<fftwf_complex*>(base + layout.bins_offset),
                           reinterpret_cast<float*>(base));
     std::memcpy(samples, base, out_bytes);
+}
+
+void release_plans_longer_than(std::size_t n) {
+    if (table_state == TableState::Alive) this_thread_table().release_longer_than(n);
+}
+
+std::size_t real_plan_bytes(std::size_t n) {
+    // Twice the largest measured size of one plan, for each of the two.
+    constexpr std::size_t kPlanBytesPerSample = 2 * 5;
+    return saturating_add(saturating_add(saturating_mul(n, sizeof(float)),
+                                         saturating_mul(n / 2 + 1, sizeof(fftwf_complex))),
+                          saturating_mul(n, 2 * kPlanBytesPerSample));
 }
 
 std::size_t plan_count() {

@@ -1,6 +1,9 @@
 // The station run: walks every segment, subfault and ray of the simulator for
 // one station and adds each ray's three components into the record.
+#include <malloc.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -46,6 +49,10 @@ float path_duration(std::span<const DurationSegment> table, float r) {
 }
 
 namespace {
+
+// Transform lengths up to this many samples keep their plans in the thread's
+// table from one run to the next; longer ones are planned again per run.
+constexpr std::size_t kLongestKeptPlan = std::size_t{1} << 18;
 
 // A subfault's time window is this many times its ground-motion duration (the
 // path duration plus the source duration), dimensionless.
@@ -146,16 +153,24 @@ SourceLayer source_layer(std::span<const RayLayer> layers, float z) {
             .density_g_cm3 = static_cast<float>(layers[index].density_g_cm3)};
 }
 
-// Window length Tw (s) of a subfault: kWindowPerDuration times its path
-// duration plus its source duration (1 / fc0) sqrt(shape factor), fc0 the
-// corner frequency of its unperturbed rupture velocity.
-float window_length_s(const Simulator& sim, const geom::SubfaultGeometry& g, float corner_factor,
-                      float shape_factor) {
+// The two durations (s) of a subfault's window: its path duration, and its
+// source duration (1 / fc0) sqrt(shape factor), fc0 (Hz) the corner
+// frequency of its unperturbed rupture velocity.
+struct WindowTerms {
+    float path_s;
+    float source_s;
+    float fc0_hz;
+    // Window length Tw (s): kWindowPerDuration times the sum.
+    float length_s() const { return kWindowPerDuration * (path_s + source_s); }
+};
+
+WindowTerms window_terms(const Simulator& sim, const geom::SubfaultGeometry& g, float corner_factor,
+                         float shape_factor) {
     const float vs = source_layer(sim.ray_layers, g.depth_km).vs_km_s;
     const float rv0 = rupture_velocity_profile(sim, g.depth_km);
     const float duration = path_duration(sim.duration_table, g.hypocentral_distance_km);
     const float fc0 = ((rv0 * corner_factor) * vs) / (kPi * sim.dx);
-    return kWindowPerDuration * (duration + (1.0f / fc0) * std::sqrt(shape_factor));
+    return {duration, (1.0f / fc0) * std::sqrt(shape_factor), fc0};
 }
 
 // Window lengths of every subfault of segment s, whatever its weight, into
@@ -166,23 +181,8 @@ void fill_window_lengths(const Simulator& sim, std::size_t s, const geom::Geomet
     const std::vector<SourceStrength>& strengths = sim.source_strengths[s];
     out.assign(grid.records.size(), 0.0f);
     for (std::size_t idx = 0; idx < out.size(); ++idx) {
-        out[idx] = window_length_s(sim, grid.records[idx], corner_factor, strengths[idx].shape_factor);
+        out[idx] = window_terms(sim, grid.records[idx], corner_factor, strengths[idx].shape_factor).length_s();
     }
-}
-
-// Length of a segment's working buffers: the plan length of the longest
-// window among the subfaults that pass the weight test, the only ones whose
-// rays are synthesised (each ray uses a prefix). A light subfault in the air
-// layer, whose window runs to tens of millions of samples but which never
-// radiates, costs nothing; a window no transform can hold stops here.
-std::size_t segment_frame_length(std::span<const float> window_lengths,
-                                 std::span<const MomentWeight> weights, float dt) {
-    float max_tw = 0.0f;
-    for (std::size_t idx = 0; idx < window_lengths.size(); ++idx) {
-        if (weights[idx] < kActiveWeight) continue;  // a NaN weight is synthesised
-        if (window_lengths[idx] > max_tw) max_tw = window_lengths[idx];
-    }
-    return fft::good_length(to_usize(std::trunc((max_tw + max_tw) / dt)));
 }
 
 // Rupture velocity of a subfault at depth z, as a fraction of the source
@@ -206,11 +206,156 @@ struct Subfault {
     SourceStrength strength;
 };
 
-// Subfault idx of segment s, or nothing when even the earliest start of a
-// ray's window comes after the record's end: the travel time over R at the
-// fastest S velocity less the lead, or the straight path's arrival when the
-// ray set has code 0 and that is earlier. The rupture-velocity draw comes
-// first, so a late subfault draws it too.
+// Onset (samples) of subfault idx of segment s, or nothing when even the
+// earliest start of a ray's window comes after the record's end: the travel
+// time over R at the fastest S velocity less the lead eps tw, or the straight
+// path's arrival when the ray set has code 0 and that is earlier.
+std::optional<std::int64_t> onset_in_time(const StationRun& run, std::size_t s, std::size_t idx,
+                                          const geom::SubfaultGeometry& g, float tw) {
+    const Simulator& sim = run.sim;
+    const float r = g.hypocentral_distance_km;
+    float bound = r / sim.vs_max - sim.eps * tw;
+    if (run.has_straight_path) bound = std::fmin(bound, straight_path_arrival_s(r));
+    const std::int64_t onset = sample_position(sim.segments[s].subfaults[idx].rupture_time_s / sim.dt);
+    const std::int64_t first = sample_position(bound / sim.dt);
+    if (first + onset > run.n_time) return std::nullopt;
+    return onset;
+}
+
+// A ray is synthesised only from a finite, positive distance, travel time,
+// corner frequency and window length; anything else would come out as NaN
+// samples, so the run stops on it, naming the cell (and the ray code, when
+// the value is the ray's own).
+void check_ray_value(const Simulator& sim, std::size_t s, std::size_t idx, const std::int32_t* code,
+                     const char* what, float value, const char* unit) {
+    if (std::isfinite(value) && value > 0.0f) return;
+    const std::size_t n_along = sim.segments[s].n_along;
+    fail("segment " + std::to_string(s) + ", row " + std::to_string(idx / n_along) + ", column " +
+         std::to_string(idx % n_along) + (code ? ", ray code " + std::to_string(*code) : std::string()) +
+         ": a " + what + " of " + format_number(value) + " " + unit +
+         " cannot be synthesised; a ray needs a finite, positive distance, travel time, corner frequency "
+         "and window length");
+}
+
+// The longest window among the subfaults of segment s whose rays this
+// station synthesises (weight at least kActiveWeight, and in time), and its
+// subfault; none when no subfault is. A light or late subfault, whatever its
+// window, costs nothing. Stops on a window length that is not finite and
+// positive.
+struct LongestWindow {
+    float tw_s = 0.0f;
+    std::size_t idx = 0;
+    bool any = false;
+};
+
+LongestWindow longest_window(const StationRun& run, std::size_t s, const geom::GeometryGrid& grid,
+                             std::span<const float> window_lengths) {
+    const Simulator& sim = run.sim;
+    LongestWindow longest;
+    for (std::size_t idx = 0; idx < window_lengths.size(); ++idx) {
+        if (sim.moment_weights[s][idx] < kActiveWeight) continue;
+        if (!onset_in_time(run, s, idx, grid.records[idx], window_lengths[idx])) continue;
+        check_ray_value(sim, s, idx, nullptr, "window length", window_lengths[idx], "s");
+        if (!longest.any || window_lengths[idx] > longest.tw_s) longest = {window_lengths[idx], idx, true};
+    }
+    return longest;
+}
+
+// What a window length is made of: its two durations, the source one with
+// the corner frequency and stress drop that set it.
+std::string describe_window(const Simulator& sim, std::size_t s, std::size_t idx, const geom::SubfaultGeometry& g) {
+    const WindowTerms t = window_terms(sim, g, sim.segment_mechanisms[s].corner_frequency_factor,
+                                       sim.source_strengths[s][idx].shape_factor);
+    return format_number(kWindowPerDuration) + " x (path duration " + format_number(t.path_s) + " s at " +
+           format_number(g.hypocentral_distance_km) + " km + source duration " + format_number(t.source_s) +
+           " s from corner frequency " + format_number(t.fc0_hz) + " Hz and stress drop " +
+           format_number(sim.segments[s].subfaults[idx].stress_drop_bars) + " bar)";
+}
+
+// Bytes of the large working sets that the process's station runs hold at
+// this moment, on every thread: their untouched pages do not show in the
+// memory the machine has available yet, so each new one is weighed against
+// what is left after them.
+std::atomic<std::size_t> g_large_working_sets{0};
+
+// A large working set's share of g_large_working_sets, given back with it.
+struct LargeWorkingSet {
+    std::size_t bytes = 0;
+    LargeWorkingSet() = default;
+    LargeWorkingSet(const LargeWorkingSet&) = delete;
+    LargeWorkingSet& operator=(const LargeWorkingSet&) = delete;
+    ~LargeWorkingSet() {
+        if (bytes != 0) g_large_working_sets.fetch_sub(bytes, std::memory_order_relaxed);
+    }
+};
+
+// The working set of segment s, frame and transforms, for the longest window
+// it synthesises: reserved in one piece once it is known to fit, so that a
+// window too long for this process is a MemoryError before a page of it is
+// touched. The window's plan length n = good_length(trunc(2 Tw / dt)) is
+// formed only for a count that some memory could hold.
+SegmentFrame reserve_frame(const StationRun& run, std::size_t s, const geom::GeometryGrid& grid,
+                           const LongestWindow& longest, LargeWorkingSet& claim) {
+    const Simulator& sim = run.sim;
+    const float samples = (longest.tw_s + longest.tw_s) / sim.dt;
+    const bool countable = samples < static_cast<float>(std::size_t{1} << 48);
+    const std::size_t n = countable ? fft::good_length(to_usize(std::trunc(samples))) : SIZE_MAX;
+    // The frame, the run's spectrum plan of length n (3 (n/2 + 1) + n + n/10
+    // floats) and the thread's transforms of length n.
+    const std::size_t plan_bytes =
+        saturating_mul(saturating_add(saturating_mul(n / 2 + 1, 3), saturating_add(n, n / 10)), sizeof(float));
+    const std::size_t bytes = saturating_add(saturating_add(SegmentFrame::bytes_for(n, sim.n_grid), plan_bytes),
+                                             countable ? fft::real_plan_bytes(n) : SIZE_MAX);
+    const auto what = [&] {
+        const std::size_t n_along = sim.segments[s].n_along;
+        return "the working set of segment " + std::to_string(s) + ", row " + std::to_string(longest.idx / n_along) +
+               ", column " + std::to_string(longest.idx % n_along) + ", a " +
+               (countable ? std::to_string(n) : "more than 2^48") + "-sample transform";
+    };
+    const auto why = [&](const std::string& room) {
+        return "its window of " + format_number(longest.tw_s) + " s, " + format_number(longest.tw_s / sim.dt) +
+               " samples at dt " + format_number(sim.dt) + " s, is " +
+               describe_window(sim, s, longest.idx, grid.records[longest.idx]) + room;
+    };
+    if (bytes >= kWeighedRequestBytes) {
+        std::size_t held = g_large_working_sets.load(std::memory_order_relaxed);
+        do {
+            const MemoryRoom room = memory_room(held);
+            if (bytes > room.bytes) {
+                fail_allocation(what(), bytes,
+                                why("; more than " + std::string(room.bound) + " leaves (" +
+                                    std::to_string(room.bytes) + " bytes)"));
+            }
+        } while (!g_large_working_sets.compare_exchange_weak(held, held + bytes, std::memory_order_relaxed));
+        claim.bytes = bytes;
+    }
+    try {
+        return SegmentFrame(n, sim.n_grid);
+    } catch (const std::bad_alloc&) {
+        fail_allocation(what(), bytes, why(""));
+    }
+}
+
+// Set when a run meets a window longer than kLongestKeptPlan samples; at the
+// end of the run the thread's transforms of such lengths are released, and
+// the memory the allocator keeps from that run's frame-sized buffers (its
+// own plans', and the transform library's) goes back to the system.
+struct LongWindowRelease {
+    bool met = false;
+    LongWindowRelease() = default;
+    LongWindowRelease(const LongWindowRelease&) = delete;
+    LongWindowRelease& operator=(const LongWindowRelease&) = delete;
+    ~LongWindowRelease() {
+        if (!met) return;
+        fft::release_plans_longer_than(kLongestKeptPlan);
+#ifdef __GLIBC__
+        malloc_trim(0);
+#endif
+    }
+};
+
+// The subfault's rupture-velocity draw comes first, so a late subfault draws
+// it too; nothing when it is late.
 std::optional<Subfault> subfault_in_time(const StationRun& run, std::size_t s, std::size_t idx,
                                          const geom::SubfaultGeometry& g, float tw,
                                          rng::DrawSource& stream) {
@@ -219,12 +364,9 @@ std::optional<Subfault> subfault_in_time(const StationRun& run, std::size_t s, s
                  .window_length_s = tw, .lead_s = sim.eps * tw,
                  .strength = sim.source_strengths[s][idx]};
     const float rv = rupture_velocity(sim, g.depth_km, stream);
-    const float r = g.hypocentral_distance_km;
-    float bound = r / sim.vs_max - sub.lead_s;
-    if (run.has_straight_path) bound = std::fmin(bound, straight_path_arrival_s(r));
-    sub.onset = sample_position(sim.segments[s].subfaults[idx].rupture_time_s / sim.dt);
-    const std::int64_t first = sample_position(bound / sim.dt);
-    if (first + sub.onset > run.n_time) return std::nullopt;
+    const std::optional<std::int64_t> onset = onset_in_time(run, s, idx, g, tw);
+    if (!onset) return std::nullopt;
+    sub.onset = *onset;
     const float corner_factor = sim.segment_mechanisms[s].corner_frequency_factor;
     sub.corner_frequency_hz = (((rv * corner_factor) * sub.layer.vs_km_s) / sim.dx) / kPi;
     return sub;
@@ -236,6 +378,7 @@ struct RayArrival {
     float t_star_s = 0.0f;
     float takeoff_rad = 0.0f;  // from the downward vertical
     float arrival_s = 0.0f;    // from the rupture onset to the start of the ray's window
+    float travel_s = 0.0f;     // travel time (the straight path's arrival for code 0)
 };
 
 // The straight path's window starts at its arrival; a layered ray's window is
@@ -246,7 +389,8 @@ RayArrival ray_arrival(state::RayState& ray_state, std::span<const RayLayer> lay
     if (code == 0) {
         const float r = g.hypocentral_distance_km;
         return {.path_km = r, .t_star_s = r / (sub.layer.vs_km_s * kStraightPathQ),
-                .takeoff_rad = g.takeoff_rad, .arrival_s = straight_path_arrival_s(r)};
+                .takeoff_rad = g.takeoff_rad, .arrival_s = straight_path_arrival_s(r),
+                .travel_s = straight_path_arrival_s(r)};
     }
     state::GreenResult green;
     ray::green_function(green, ray_state, layers, code, state::WaveMode::Shear, g.depth_km,
@@ -255,7 +399,7 @@ RayArrival ray_arrival(state::RayState& ray_state, std::span<const RayLayer> lay
     float takeoff = x > 1.0f ? kHalfPi : std::asin(x);
     if (code > 0 && code % 2 == 1) takeoff = kPi - takeoff;  // odd codes leave upward
     return {.path_km = green.path_length_km, .t_star_s = green.t_star_s, .takeoff_rad = takeoff,
-            .arrival_s = green.travel_time_s - sub.lead_s};
+            .arrival_s = green.travel_time_s - sub.lead_s, .travel_s = green.travel_time_s};
 }
 
 // Where a ray lands in the record: its samples src .. src + written - 1 go
@@ -352,9 +496,11 @@ void Simulator::run_into(const Station& station, std::uint64_t seed, rng::Varian
                          const RecordRows& out, RunStats* stats) const {
     check_record_length(n_time);
     for (const auto& row : out.rows) check_same_length(row.size(), n_time);
+    // A one-off long window keeps nothing for the thread's life, however the
+    // run ends: declared first, this goes last, after the run's spectrum plans.
+    LongWindowRelease long_window;
     const Deviates deviates = draw_deviates(seed, variant, n_deviates);
     StationRun run = start_run(*this, station, deviates);
-
     geom::GeometryGrid grid;
     std::vector<float> window_lengths;
     for (std::size_t s = 0; s < segments.size(); ++s) {
@@ -363,7 +509,11 @@ void Simulator::run_into(const Station& station, std::uint64_t seed, rng::Varian
         geom::subfault_geometry(grid, geom::segment_geometry(seg), station.latitude_deg,
                                 station.longitude_deg);
         fill_window_lengths(*this, s, grid, window_lengths);
-        SegmentFrame frame(segment_frame_length(window_lengths, moment_weights[s], dt), n_grid);
+        const LongestWindow longest = longest_window(run, s, grid, window_lengths);
+        if (!longest.any) continue;  // the subfault streams are independent: skipping draws shifts none
+        LargeWorkingSet claim;
+        SegmentFrame frame = reserve_frame(run, s, grid, longest, claim);
+        long_window.met = long_window.met || frame.capacity() > kLongestKeptPlan;
         state::RayState ray_state;
         for (std::size_t c = 0; c < seg.n_along; ++c) {  // columns outer, rows inner
             for (std::size_t r = 0; r < seg.n_down; ++r) {
@@ -380,6 +530,9 @@ void Simulator::run_into(const Station& station, std::uint64_t seed, rng::Varian
                     const RayArrival ray = ray_arrival(ray_state, ray_layers, rayset[j], *sub);
                     const std::optional<Placement> place = place_ray(run, *sub, ray.arrival_s);
                     if (!place) continue;
+                    check_ray_value(*this, s, idx, &rayset[j], "distance", ray.path_km, "km");
+                    check_ray_value(*this, s, idx, &rayset[j], "travel time", ray.travel_s, "s");
+                    check_ray_value(*this, s, idx, &rayset[j], "corner frequency", sub->corner_frequency_hz, "Hz");
                     synthesise_ray(*place->plan, frame, ray_stream,
                                    ray_geometry(segment_mechanisms[s], *sub, ray), run.rays, run.window,
                                    source_spectrum(*sub, ray, fmax_hz));

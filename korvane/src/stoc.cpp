@@ -81,12 +81,19 @@ const SpectrumPlan& PlanCache::for_length(std::size_t n) {
     return plans.emplace(n, std::move(plan)).first->second;
 }
 
-SpectrumShape SpectrumShape::with_capacity(std::size_t cap) {
+SpectrumShape SpectrumShape::over(std::span<float> window, std::span<double> amplitude, std::span<float> noise) {
     SpectrumShape s;
-    s.window.assign(cap, 0.0f);
-    s.amplitude.assign(cap, 0.0);
-    s.noise.assign(cap, 0.0f);
-    s.dt = 0.0f;
+    s.window = window;
+    s.amplitude = amplitude;
+    s.noise = noise;
+    return s;
+}
+
+SpectrumShape SpectrumShape::with_capacity(std::size_t cap) {
+    auto owned = std::make_unique<Owned>(Owned{std::vector<float>(cap), std::vector<double>(cap / 2 + 1),
+                                               fft::AlignedVector<float>(cap)});
+    SpectrumShape s = over(owned->window, owned->amplitude, owned->noise);
+    s.owned_ = std::move(owned);
     return s;
 }
 
@@ -316,7 +323,9 @@ void shape_noise_spectrum(SpectrumShape& shape, const SpectrumPlan& plan, std::s
 
     const float s = sum_of_squared_magnitudes(row);
     const float scale = 1.0f / (dt * std::sqrt(s / static_cast<float>(m)));
-    const double scale_d = static_cast<double>(scale);
+    // Noise without energy (a window so short against dt that every sample
+    // of it is 0) has none to normalise: its spectrum stays 0, not 0 / 0.
+    const double scale_d = s == 0.0f ? 0.0 : static_cast<double>(scale);
     const double* amplitude = shape.amplitude.data();
     for (std::size_t k = 0; k < m; ++k) {
         const double re = static_cast<double>(row[k].real()) * amplitude[k] * scale_d;

@@ -1,6 +1,9 @@
 #include "korvane/synth.hpp"
 
+#include <sys/mman.h>
+
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
@@ -15,26 +18,12 @@
 
 namespace korvane::sim {
 
-void SegmentFrame::Free::operator()(void* p) const noexcept { std::free(p); }
-
-template <class T>
-SegmentFrame::Buffer<T> SegmentFrame::zeroed(std::size_t count, std::size_t rows) {
-    // The byte count saturates, so an overflow is an allocation failure;
-    // calloc leaves pages that are never touched unmapped; the slack puts the
-    // first row on an aligned address.
-    constexpr std::size_t slack = fft::kBufferAlignment - 1;
-    const std::size_t bytes = saturating_mul(saturating_mul(count == 0 ? 1 : count, rows), sizeof(T));
-    if (bytes > SIZE_MAX - slack) throw std::bad_alloc();
-    void* p = std::calloc(bytes + slack, 1);
-    if (p == nullptr) throw std::bad_alloc();
-    Buffer<T> b;
-    b.raw.reset(p);
-    const std::uintptr_t at = (reinterpret_cast<std::uintptr_t>(p) + slack) & ~std::uintptr_t{slack};
-    b.data = reinterpret_cast<T*>(at);
-    return b;
-}
-
 namespace {
+
+// Frames of at least this many bytes are mapped from the system: the pages
+// come zeroed and untouched, and go back at once when the frame ends. Smaller
+// ones come from calloc, as often reused as the segments follow each other.
+constexpr std::size_t kMappedFrameBytes = std::size_t{4} << 20;
 
 // count rounded up to a whole number of aligned blocks of T.
 template <class T>
@@ -43,26 +32,79 @@ std::size_t aligned_count(std::size_t count) {
     return saturating_mul(saturating_add(count, per_block - 1) / per_block, per_block);
 }
 
+// Appends count entries of T at `end` (bytes, aligned), returns where they start.
+template <class T>
+std::size_t place(std::size_t& end, std::size_t count) {
+    const std::size_t start = end;
+    end = saturating_add(end, saturating_mul(aligned_count<T>(count), sizeof(T)));
+    return start;
+}
+
+// The entries of T that start `offset` bytes into the frame at base.
+template <class T>
+T* at(std::byte* base, std::size_t offset) {
+    return reinterpret_cast<T*>(base + offset);
+}
+
 }  // namespace
+
+void SegmentFrame::Release::operator()(void* p) const noexcept {
+    if (bytes != 0) {
+        munmap(p, bytes);
+    } else {
+        std::free(p);
+    }
+}
+
+SegmentFrame::Layout SegmentFrame::layout(std::size_t n, std::size_t n_grid) {
+    const std::size_t n_freq = n / 2 + 1;
+    Layout l{};
+    std::size_t end = 0;
+    l.spectra = place<std::complex<float>>(end, saturating_mul(aligned_count<std::complex<float>>(n_freq), 3));
+    l.times = place<float>(end, saturating_mul(aligned_count<float>(n), 3));
+    l.noise = place<float>(end, n);
+    l.window = place<float>(end, n);
+    l.target = place<double>(end, n_freq);
+    l.amplitude = place<float>(end, n_freq);
+    l.gains = place<float>(end, n_freq);
+    l.site_factors = place<float>(end, n_grid);
+    l.bytes = end;
+    return l;
+}
+
+std::size_t SegmentFrame::bytes_for(std::size_t n, std::size_t n_grid) { return layout(n, n_grid).bytes; }
 
 SegmentFrame::SegmentFrame(std::size_t n, std::size_t n_grid) : n_(n), n_grid_(n_grid) {
     const std::size_t n_freq = n / 2 + 1;
     bins_stride_ = aligned_count<std::complex<float>>(n_freq);
     samples_stride_ = aligned_count<float>(n);
-    // Per sample three time rows and the spectrum shape's window, amplitude
-    // and noise; per bin three spectrum rows and the amplitude and gain curves.
-    const std::size_t per_sample = 3 * sizeof(float) + sizeof(float) + sizeof(double) + sizeof(float);
-    const std::size_t per_bin = 3 * sizeof(std::complex<float>) + 2 * sizeof(float);
-    const std::size_t bytes = saturating_add(saturating_mul(n, per_sample), saturating_mul(n_freq, per_bin));
-    allocating([n] { return "the working buffers of a " + std::to_string(n) + "-sample transform"; },
-               bytes, [&] {
-                   spectra_ = zeroed<std::complex<float>>(bins_stride_, 3);
-                   times_ = zeroed<float>(samples_stride_, 3);
-                   amplitude_ = zeroed<float>(n_freq);
-                   gains_ = zeroed<float>(n_freq);
-                   site_factors_ = zeroed<float>(n_grid);
-                   shape = stoc::SpectrumShape::with_capacity(n);
-               });
+    const Layout l = layout(n, n_grid);
+    // The byte count saturates, so an overflow is an allocation failure; the
+    // slack puts a calloc'd block's first row on an aligned address (a
+    // mapping starts on a page).
+    constexpr std::size_t slack = fft::kBufferAlignment - 1;
+    void* p = nullptr;
+    std::size_t mapped = 0;
+    if (l.bytes >= kMappedFrameBytes && l.bytes < SIZE_MAX / 2) {
+        p = mmap(nullptr, l.bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) p = nullptr;
+        mapped = l.bytes;
+    } else if (l.bytes <= SIZE_MAX - slack) {
+        p = std::calloc(l.bytes + slack, 1);
+    }
+    if (p == nullptr) {
+        fail_allocation("the working buffers of a " + std::to_string(n) + "-sample transform", l.bytes);
+    }
+    block_ = std::unique_ptr<void, Release>(p, Release{mapped});
+    const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(p) + slack) & ~std::uintptr_t{slack};
+    std::byte* base = reinterpret_cast<std::byte*>(first);
+    spectra_ = at<std::complex<float>>(base, l.spectra);
+    times_ = at<float>(base, l.times);
+    amplitude_ = at<float>(base, l.amplitude);
+    gains_ = at<float>(base, l.gains);
+    site_factors_ = at<float>(base, l.site_factors);
+    shape = stoc::SpectrumShape::over({at<float>(base, l.window), n}, {at<double>(base, l.target), n_freq},
+                                      {at<float>(base, l.noise), n});
 }
 
 namespace {

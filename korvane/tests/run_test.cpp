@@ -236,15 +236,33 @@ TEST(StationRun, RuptureTimesFarFromTheRecordAreSkipped) {
     }
 }
 
+// The stops, and the invariant that no ray is synthesised from a window
+// length or corner frequency that is not finite and positive (a spread of inf
+// takes some rupture velocities to 0).
 TEST(StationRun, Stops) {
-    const struct { Scenario s; const char* message; } rows[] = {
-        {{.rayset = {1, -3}}, "ray type -3 is negative; th1 would be undefined"},
-        {{.fraction = 0.0f}, "a transform length that overflows usize is not a real request"},
-        {{.dt = 0.0f}, "is longer than the 2147483647 samples a run can index"}};
+    const float nan = std::nanf("");
+    const struct { Scenario s; float latitude; const char* message; } rows[] = {
+        {{.rayset = {1, -3}}, 45.0f, "ray type -3 is negative; th1 would be undefined"},
+        {{.dt = 0.0f}, 45.0f, "is longer than the 2147483647 samples a run can index"},
+        {{.fraction = 0.0f}, 45.0f, "segment 0, row 0, column 0: a window length of inf s cannot be synthesised"},
+        {{}, nan, "segment 0, row 0, column 0: a window length of NaN s cannot be synthesised"},
+        {{.sigma = INFINITY}, 45.0f, ": a corner frequency of 0 Hz cannot be synthesised; a ray needs a finite, positive"}};
     for (const auto& row : rows) {
         const Simulator sim = row.s.build();
-        const std::string msg = fault_message([&] { (void)sim.run({10.2f, 45.0f, 0.03f, 0.6f}, 1); });
+        const std::string msg = fault_message([&] { (void)sim.run({10.2f, row.latitude, 0.03f, 0.6f}, 1); });
         EXPECT_NE(msg.find(row.message), std::string::npos) << msg;
+    }
+}
+
+// Time steps far longer than the windows: the records fade as dt grows (a
+// window's energy falls between the samples) down to 0, never to NaN.
+TEST(StationRun, LongTimeStepsFadeWithoutNaN) {
+    double last = INFINITY;
+    for (const float dt : {1.0f, 20.0f, 200.0f}) {
+        const StationRecord r = run(Scenario{.duration_s = 40.0f * dt, .dt = dt}.build(), {10.2f, 45.0f, 0.03f, 0.6f}, 1);
+        const double e = energy(r, 0) + energy(r, 1) + energy(r, 2);
+        EXPECT_TRUE(e < last && (e > 0.0) == (dt < 100.0f)) << "dt " << dt << " energy " << e;
+        last = e;
     }
 }
 

@@ -52,7 +52,7 @@ TEST(SynthesiseRay, VerticalFmaxCapAndDrawCount) {
         auto expected = stoc::SpectrumShape::with_capacity(n);
         src.fmax_hz = row.vertical;
         expected.refresh(plan, window, src);
-        EXPECT_EQ(frame.shape.amplitude, expected.amplitude) << row.fmax;
+        EXPECT_TRUE(std::ranges::equal(frame.shape.amplitude, expected.amplitude)) << row.fmax;
 
         std::array<float, 20> factors;  // the gains are the source layer's, never a previous ray's
         std::vector<float> gains(n / 2 + 1);
@@ -77,22 +77,26 @@ TEST(SegmentFrame, RowsAreAlignedForTheTransforms) {
     }
 }
 
-// A frame too large to allocate names its size: per sample three time rows
-// plus the window (f32), amplitude (f64) and noise (f32); per bin three
-// spectrum rows (complex f32) and the amplitude and gain curves (f32).
+// A frame is one reservation of the buffers' bytes, each padded to the
+// alignment at most: per sample three time rows plus the window and noise
+// (f32); per bin three spectrum rows (complex f32), the target amplitude
+// (f64) and the amplitude and gain curves (f32); 20 site factors. One too
+// large to allocate names that size (saturated when it overflows).
 TEST(SegmentFrame, AllocationFailureNamesItsBytes) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "sanitizer allocators abort on such requests";
 #else
     const std::size_t n = std::size_t{1} << 56;  // then a length whose byte count saturates
-    for (auto [length, bytes] : {std::pair{n, n * (3 * 4 + 4 + 8 + 4) + (n / 2 + 1) * (3 * 8 + 2 * 4)},
+    for (auto [length, bytes] : {std::pair{n, n * (3 * 4 + 4 + 4) + (n / 2 + 1) * (3 * 8 + 8 + 2 * 4) + 20 * 4},
                                  {n << 6, SIZE_MAX}}) {
+        const std::size_t reserved = sim::SegmentFrame::bytes_for(length, 20);
+        EXPECT_TRUE(reserved >= bytes && reserved - bytes <= (bytes == SIZE_MAX ? 0 : 10 * 64)) << reserved;
         try {
             sim::SegmentFrame frame(length, 20);
             FAIL() << "allocated " << length << " samples";
         } catch (const AllocationFailure& e) {
             EXPECT_EQ(std::string(e.what()), "cannot allocate the working buffers of a " + std::to_string(length) +
-                                                 "-sample transform (" + std::to_string(bytes) + " bytes)");
+                                                 "-sample transform (" + std::to_string(reserved) + " bytes)");
         }
     }
 #endif

@@ -54,8 +54,27 @@ inline std::size_t saturating_add(std::size_t a, std::size_t b) noexcept {
     return __builtin_add_overflow(a, b, &r) ? static_cast<std::size_t>(-1) : r;
 }
 
-// Throws AllocationFailure with "cannot allocate {what} ({bytes} bytes)".
-[[noreturn]] void fail_allocation(const std::string& what, std::size_t bytes);
+// Throws AllocationFailure with "cannot allocate {what} ({bytes} bytes)",
+// followed by ": {why}" when why is not empty.
+[[noreturn]] void fail_allocation(const std::string& what, std::size_t bytes, const std::string& why = {});
+
+// How many more bytes this process can have: the least of what its
+// address-space limit (RLIMIT_AS) leaves above the address space in use, the
+// memory the machine has available, and what the memory cgroup's limit leaves
+// (cgroup v2), the last two less `untouched`: bytes the process holds but
+// may not have touched yet, which neither counts. `bound` names the limit
+// that sets `bytes`. Reads /proc and /sys, so it is meant for large requests,
+// not for every allocation.
+struct MemoryRoom {
+    std::size_t bytes = static_cast<std::size_t>(-1);
+    const char* bound = "no limit";
+};
+MemoryRoom memory_room(std::size_t untouched = 0);
+
+// Requests below this many bytes are not weighed against memory_room(): a
+// failed allocation of that size reports itself, and touching it cannot run
+// the machine out of memory.
+inline constexpr std::size_t kWeighedRequestBytes = std::size_t{16} << 20;
 
 // Runs `allocate`; an allocation failure inside it (std::bad_alloc, or
 // std::length_error from a container asked to grow past its limit) becomes

@@ -5,9 +5,10 @@
 // `good_length` picks a transform length of the form m * 2^k (m in {1, 3, 5, 7},
 // k >= 1), lengths whose only prime factors are 2, 3, 5 and 7; `transform`
 // runs an in-place, unnormalised complex transform through FFTW (Frigo and
-// Johnson 2005) on a plan kept in a table of the calling OS thread for the
-// thread's whole life; `real_forward` and `real_inverse` are the transforms of
-// real series (half the work of a complex one), on plans from the same table.
+// Johnson 2005) on a plan kept in a table of the calling OS thread (for the
+// thread's whole life, unless released by length); `real_forward` and
+// `real_inverse` are the transforms of real series (half the work of a
+// complex one), on plans from the same table.
 // Plans are made and destroyed one at a time in the process, and a fork waits
 // for the one in progress, so that a child process can plan as well.
 // Sample values are f32; time steps in s.
@@ -33,8 +34,8 @@ std::size_t good_length(std::size_t n);
 // transform requires an even length, got {n}" before anything else for odd n.
 // The result bytes depend only on the input (not on the thread, the process or
 // the buffer's alignment). After the first call for a (length, direction) on a
-// thread, a call allocates nothing (a misaligned buffer may grow the thread's
-// scratch once).
+// thread, a call allocates nothing until that plan is released (a misaligned
+// buffer may grow the thread's scratch once).
 void transform(std::span<std::complex<float>> buf, bool forward);
 
 // Forward transform of n real samples (n even, >= 2), unnormalised: out[k] =
@@ -60,6 +61,18 @@ void real_inverse(std::span<std::complex<float>> in, std::span<float> out);
 // kind) the thread has transformed, the kinds being the complex forward and
 // inverse and the real forward and inverse. Creates nothing.
 std::size_t plan_count();
+
+// Destroys the calling thread's plans of lengths above n and, when it is
+// larger than plans of length n need, its scratch buffer: a one-off long
+// transform does not hold its memory for the thread's life. Those lengths are
+// planned again when next met.
+void release_plans_longer_than(std::size_t n);
+
+// An upper bound of the bytes the calling thread's table takes to hold the
+// real forward and inverse transforms of length n: the scratch they are
+// planned on and the plans themselves (FFTW's twiddle factors and buffers,
+// measured at 2 to 5 bytes a sample for each plan).
+std::size_t real_plan_bytes(std::size_t n);
 
 // Alignment (bytes) of the memory the plans are made on. Buffers so aligned
 // are transformed where they are; others go through an aligned copy.

@@ -213,10 +213,12 @@ public:
     float deep_ramp_bottom_km = 0.0f;
 
     // Synthesises one station's three components. Stops (korvane::Fault) on a
-    // ray code the ray code cannot follow, a window too long for any transform,
-    // 32-bit sample overflow or a record of 2^31 samples or more; throws
+    // ray code the ray code cannot follow, a ray whose distance, travel time,
+    // corner frequency or window length is not finite and positive, 32-bit
+    // sample overflow or a record of 2^31 samples or more; throws
     // AllocationFailure (a std::bad_alloc) when the record or a segment's
-    // buffers cannot be had. The generator variant comes from the environment
+    // working set cannot be had, or is more than the process can have (the
+    // message names the cell and what made its window long). The generator variant comes from the environment
     // (KORVANE_FIXTURE_RNG), read at the start of the run.
     StationRecord run(Station station, std::uint64_t seed) const;
 
@@ -249,8 +251,10 @@ std::size_t source_layer_index(std::span<const Layer> layers, float z) {
 // scaled by the deep factor below the deep ramp, linear across both ramps.
 float rupture_velocity_profile(const Simulator& sim, float z);
 
-// Path duration (s) at hypocentral distance r (km): the piece r falls in
-// (zero below the first piece and for NaN), extended along its slope.
+// Path duration (s) at hypocentral distance r (km): the piece r falls in,
+// extended along its slope; 0 below the first piece, and NaN for a NaN r
+// (the zero piece's 0 + (r - 0) * 0), which the run then refuses to
+// synthesise as a window length.
 float path_duration(std::span<const DurationSegment> table, float r);
 
 // Dip and rake factors of the corner-frequency factor F.

@@ -19,6 +19,7 @@
 
 #include <complex>
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <unordered_map>
 #include <vector>
@@ -91,16 +92,21 @@ struct SourceSpectrumParams {
     float path_t = 0.0f;               // path attenuation coefficient T, s
 };
 
-// Reusable buffers of one segment: all three vectors have the capacity given
-// to with_capacity; a refresh with plan length n uses window[0, n) and
-// amplitude[1, n/2 + 1). amplitude[0] is never written and stays 0. The noise
-// is aligned for the transforms, which read it where it is.
+// Reusable buffers of one segment, views of memory the segment's frame
+// holds (or, from with_capacity, of the shape's own): window and noise have
+// the capacity, amplitude capacity / 2 + 1 entries; a refresh with plan
+// length n uses window[0, n) and amplitude[1, n/2 + 1). amplitude[0] is
+// never written and stays 0. The noise is aligned for the transforms, which
+// read it where it is.
 struct SpectrumShape {
-    std::vector<float> window;        // unit-energy time window, one value per sample
-    std::vector<double> amplitude;    // target Fourier amplitude per frequency bin
-    fft::AlignedVector<float> noise;  // windowed white noise of the current component
-    float dt = 0.0f;                  // dt of the last refresh (0 before the first)
+    std::span<float> window;     // unit-energy time window, one value per sample
+    std::span<double> amplitude;  // target Fourier amplitude per frequency bin
+    std::span<float> noise;      // windowed white noise of the current component
+    float dt = 0.0f;             // dt of the last refresh (0 before the first)
 
+    // A shape over buffers the caller keeps alive, zeroed, sized as above.
+    static SpectrumShape over(std::span<float> window, std::span<double> amplitude, std::span<float> noise);
+    // A shape that owns zeroed buffers of capacity cap.
     static SpectrumShape with_capacity(std::size_t cap);
 
     // Fills the window and the target amplitude for plan.n samples. The plan
@@ -108,6 +114,14 @@ struct SpectrumShape {
     // than the capacity stops the call before anything is written. Values are
     // not validated; NaN and inf flow on. Allocates nothing.
     void refresh(const SpectrumPlan& plan, const WindowParams& win, const SourceSpectrumParams& src);
+
+private:
+    struct Owned {
+        std::vector<float> window;
+        std::vector<double> amplitude;
+        fft::AlignedVector<float> noise;
+    };
+    std::unique_ptr<Owned> owned_;
 };
 
 // Multiplies row, bins 0 .. n/2 of a Hermitian spectrum (n = plan.n), by the
@@ -125,7 +139,8 @@ void radiate_and_invert(const SpectrumPlan& plan, std::span<std::complex<float>>
 // normalised to a mean squared magnitude of 1/dt^2 over these bins, shaped by
 // the target amplitude and multiplied by gains (plan.n_freq site gains, each
 // product rounded to f32 before its gain); the negative bins, not stored, are
-// the conjugate mirror. Leaves the windowed noise in shape.noise.
+// the conjugate mirror. Windowed noise of no energy gives a row of zeros.
+// Leaves the windowed noise in shape.noise.
 void shape_noise_spectrum(SpectrumShape& shape, const SpectrumPlan& plan, std::span<const float> gains,
                           rng::DrawSource& draws, std::span<std::complex<float>> row);
 

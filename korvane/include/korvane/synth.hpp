@@ -24,25 +24,31 @@
 namespace korvane::sim {
 
 // Working buffers of one segment, sized once for the segment's plan length
-// and reused by every ray of the segment (each ray uses a prefix). Zeroed
-// memory comes from calloc, so pages a ray never reaches cost nothing. Every
-// row starts on a kBufferAlignment boundary, so the transforms run on the
-// rows where they are.
+// and reused by every ray of the segment (each ray uses a prefix). All of
+// them, the spectrum shape's included, sit in one zeroed reservation whose
+// size bytes_for gives before any of it is had; a large one is mapped from
+// the system, so pages a ray never reaches are never touched, and goes back
+// to it whole when the frame ends. Every row starts on a kBufferAlignment
+// boundary, so the transforms run on the rows where they are.
 class SegmentFrame {
 public:
-    SegmentFrame(std::size_t n, std::size_t n_grid);  // throws std::bad_alloc
+    // Throws AllocationFailure naming the transform length and the bytes.
+    SegmentFrame(std::size_t n, std::size_t n_grid);
+
+    // Bytes of the reservation of a frame for plan length n (saturating).
+    static std::size_t bytes_for(std::size_t n, std::size_t n_grid);
 
     std::size_t capacity() const { return n_; }
     // Bins 0 .. n/2 of component c's spectrum for plan length n.
     std::span<std::complex<float>> spectrum_row(std::size_t c, std::size_t n) const {
-        return {spectra_.data + c * bins_stride_, n / 2 + 1};
+        return {spectra_ + c * bins_stride_, n / 2 + 1};
     }
     std::span<float> time_row(std::size_t c, std::size_t n) const {
-        return {times_.data + c * samples_stride_, n};
+        return {times_ + c * samples_stride_, n};
     }
-    std::span<float> amplitude(std::size_t n_freq) const { return {amplitude_.data, n_freq}; }
-    std::span<float> gains(std::size_t n_freq) const { return {gains_.data, n_freq}; }
-    std::span<float> site_factors() const { return {site_factors_.data, n_grid_}; }
+    std::span<float> amplitude(std::size_t n_freq) const { return {amplitude_, n_freq}; }
+    std::span<float> gains(std::size_t n_freq) const { return {gains_, n_freq}; }
+    std::span<float> site_factors() const { return {site_factors_, n_grid_}; }
 
     stoc::SpectrumShape shape;
 
@@ -65,27 +71,26 @@ public:
     GainsKey gains_key;
 
 private:
+    // Offsets (bytes) of the buffers in the reservation, and its size.
+    struct Layout {
+        std::size_t spectra, times, noise, window, target, amplitude, gains, site_factors, bytes;
+    };
+    static Layout layout(std::size_t n, std::size_t n_grid);
+
+    struct Release {
+        std::size_t bytes;  // of a mapping; 0 for a block from calloc
+        void operator()(void* p) const noexcept;
+    };
+    std::unique_ptr<void, Release> block_{nullptr, Release{0}};
     std::size_t n_ = 0;
     std::size_t n_grid_ = 0;
     std::size_t bins_stride_ = 0;     // complex entries from one spectrum row to the next
     std::size_t samples_stride_ = 0;  // floats from one time row to the next
-    struct Free {
-        void operator()(void* p) const noexcept;
-    };
-    // Zeroed rows; data is the allocation's first aligned address.
-    template <class T>
-    struct Buffer {
-        std::unique_ptr<void, Free> raw;
-        T* data = nullptr;
-    };
-    template <class T>
-    static Buffer<T> zeroed(std::size_t count, std::size_t rows = 1);
-
-    Buffer<std::complex<float>> spectra_;  // 3 rows of n/2 + 1 bins
-    Buffer<float> times_;                  // 3 rows of n
-    Buffer<float> amplitude_;              // n/2 + 1
-    Buffer<float> gains_;                  // n/2 + 1
-    Buffer<float> site_factors_;           // n_grid
+    std::complex<float>* spectra_ = nullptr;  // 3 rows of n/2 + 1 bins
+    float* times_ = nullptr;                  // 3 rows of n
+    float* amplitude_ = nullptr;              // n/2 + 1
+    float* gains_ = nullptr;                  // n/2 + 1
+    float* site_factors_ = nullptr;           // n_grid
 };
 
 // What one ray needs besides the plan, the frame and its stream.
