@@ -103,6 +103,13 @@ void check_record_length(std::size_t n_time) {
     }
 }
 
+// With a time step of 0 no window has a sample count: every run stops as for
+// a window no transform can hold, whether or not any window reaches the
+// record (a record of 0 samples included).
+void check_time_step(float dt) {
+    if (dt == 0.0f) (void)fft::good_length(std::numeric_limits<std::size_t>::max());
+}
+
 // The station's two lists of uniform deviates for the vertical radiation
 // average of every ray; the station stream draws nothing else.
 struct Deviates {
@@ -495,6 +502,7 @@ void Simulator::run_into(const Station& station, std::uint64_t seed, const Recor
 void Simulator::run_into(const Station& station, std::uint64_t seed, rng::Variant variant,
                          const RecordRows& out, RunStats* stats) const {
     check_record_length(n_time);
+    check_time_step(dt);
     for (const auto& row : out.rows) check_same_length(row.size(), n_time);
     // A one-off long window keeps nothing for the thread's life, however the
     // run ends: declared first, this goes last, after the run's spectrum plans.

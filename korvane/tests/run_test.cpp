@@ -244,6 +244,7 @@ TEST(StationRun, Stops) {
     const struct { Scenario s; float latitude; const char* message; } rows[] = {
         {{.rayset = {1, -3}}, 45.0f, "ray type -3 is negative; th1 would be undefined"},
         {{.dt = 0.0f}, 45.0f, "is longer than the 2147483647 samples a run can index"},
+        {{.duration_s = 0.0f, .dt = 0.0f}, 45.0f, "a transform length that overflows usize is not a real request"},
         {{.fraction = 0.0f}, 45.0f, "segment 0, row 0, column 0: a window length of inf s cannot be synthesised"},
         {{}, nan, "segment 0, row 0, column 0: a window length of NaN s cannot be synthesised"},
         {{.sigma = INFINITY}, 45.0f, ": a corner frequency of 0 Hz cannot be synthesised; a ray needs a finite, positive"}};
