@@ -144,9 +144,9 @@ ROWS = [  # call, exception, message[, the parameter the note names]
     (placed((1, 1), latitude_deg=-90), V, OFF(0, "-90", "-inf")),  # on the pole no east step has a length
     (placed((1, 1), top_depth_km=6371), V, "segment 0 puts the centre of the subfault at row 0, column 0 at a depth of "
      "6375 km, below the Earth's radius of 6371 km; top_depth_km and subfault sizes are in km"),
-    (call(q.Simulator, make_config(rayset=(1, 2**20)), SLIP, VEL), V, "ray code 1048576 needs up to 2097152 legs in "
-     "this velocity model, more than the 1048576 a ray may have: each pair of the code above 2 adds a reverberation "
-     "between the surface and the Moho"),
+    (call(q.Simulator, make_config(rayset=(1, 2**20)), SLIP, VEL), V, "ray code 1048576 of rayset needs up to 2097152 "
+     "legs in this velocity model, more than the 1048576 a ray may have: each pair of the code above 2 adds a "
+     "reverberation between the surface and the Moho"),
     (call(q.Simulator, make_config(rayset=(1, 0)), q.SlipModel([make_segment(top_depth_km=1)]),
           make_velocity(vp_km_s=np.array([0.01, 6, 6, 6]))), V, "ray code 0 cannot start at the subfault at row 0, "
      "column 0 of segment 0: its centre, 1.2790259 km deep, lies in layer 0, above the receivers on that layer's "

@@ -429,7 +429,7 @@ std::string SimError::display() const {
             return cell + " at a depth of " + format_number(value) +
                    " km, below the Earth's radius of 6371 km; top_depth_km and subfault sizes are in km";
         case Kind::Legs:
-            return "ray code " + std::to_string(code) + " needs up to " + std::to_string(legs) +
+            return "ray code " + std::to_string(code) + " of rayset needs up to " + std::to_string(legs) +
                    " legs in this velocity model, more than the " + std::to_string(ray::kMaxLegs) +
                    " a ray may have: each pair of the code above 2 adds a reverberation between the "
                    "surface and the Moho";
