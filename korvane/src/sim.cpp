@@ -90,24 +90,17 @@ Result<float, SimError> place_subfaults(const std::vector<input::Segment>& segme
     return deepest;
 }
 
-// A crust that is one half-space has no Moho: every code above 1 reflects
-// from it (2k + 2) or reverberates between it and the surface (2k + 1, k >= 1).
+// The first ray code the crust cannot carry. A crust that is one half-space
+// (`n_input_layers` 1) has no Moho: every code above 1 reflects from it
+// (2k + 2) or reverberates between it and the surface (2k + 1, k >= 1).
 // Codes 0 (straight path) and 1 (direct ray) need no boundary; negative codes
-// are left to the run, which stops on them.
-std::optional<SimError> check_rayset(std::span<const std::int32_t> rayset, std::size_t n_layers) {
-    if (n_layers != 1) return std::nullopt;
+// are left to the run, which stops on them. In any crust, a code whose path
+// through `layers` needs more legs than a run builds (a code near 2^31 has a
+// billion reverberations) would stop the run.
+std::optional<SimError> check_rayset(std::span<const std::int32_t> rayset, std::size_t n_input_layers,
+                                     std::span<const RayLayer> layers) {
     for (const std::int32_t code : rayset) {
-        if (code > 1) return SimError::ray(code);
-    }
-    return std::nullopt;
-}
-
-// A ray code whose path needs more legs than a run builds, from any source
-// layer: its reverberations between the surface and the Moho (a code near
-// 2^31 has a billion of them) would stop the run.
-std::optional<SimError> check_path_lengths(std::span<const std::int32_t> rayset,
-                                           std::span<const RayLayer> layers) {
-    for (const std::int32_t code : rayset) {
+        if (n_input_layers == 1 && code > 1) return SimError::ray(code);
         const std::size_t legs = ray::longest_path_legs(layers, code);
         if (legs > ray::kMaxLegs) return SimError::legs_of(code, legs);
     }
@@ -555,11 +548,13 @@ Result<Simulator, SimError> Simulator::create(const HfConfig& config, const inpu
     std::vector<std::vector<float>> depths;  // of the subfault centres, km
     const Result<float, SimError> deepest_centre = place_subfaults(sim.segments, depths);
     if (!deepest_centre) return deepest_centre.error();
-    if (auto error = check_rayset(config.path.rayset, layers.size())) return *error;
-
-    sim.duration_table = duration_table_for(config.path.path_duration_model);
     const std::vector<input::InputLayer> air_layered =
         input::insert_air_layer(std::vector<input::InputLayer>(layers.begin(), layers.end()));
+    const double split_km = std::max(kUniformLayerKm, static_cast<double>(deepest_centre.value()) + kBelowDeepestKm);
+    sim.ray_layers = ray_layers_of(air_layered, layers.size() == 1, split_km);
+    if (auto error = check_rayset(config.path.rayset, layers.size(), sim.ray_layers)) return *error;
+
+    sim.duration_table = duration_table_for(config.path.path_duration_model);
     const float deepest = sim.deepest_hypocentre_km;
     sim.deep_ramp_top_km = deepest > kDeepRampMinTopKm ? deepest : kDeepRampMinTopKm;
     sim.deep_ramp_bottom_km = sim.deep_ramp_top_km + kDeepRampWidthKm;
@@ -578,10 +573,7 @@ Result<Simulator, SimError> Simulator::create(const HfConfig& config, const inpu
     if (auto error = check_strengths(sim.segments, sim.moment_weights, sim.source_strengths)) return *error;
 
     sim.n_time = to_usize(config.record.duration_s / config.record.dt);  // the f32 quotient
-    const double split_km = std::max(kUniformLayerKm, static_cast<double>(deepest_centre.value()) + kBelowDeepestKm);
-    sim.ray_layers = ray_layers_of(air_layered, layers.size() == 1, split_km);
     sim.vs_max = fastest_shear_velocity(sim.ray_layers);
-    if (auto error = check_path_lengths(config.path.rayset, sim.ray_layers)) return *error;
     if (auto error = check_top_layer_sources(config.path.rayset, sim.segments, depths, sim.moment_weights,
                                              sim.ray_layers)) {
         return *error;

@@ -190,15 +190,15 @@ public:
     // difference between segments; the first subfault (segment by segment,
     // row-major) whose centre falls off the globe or below the Earth's
     // radius; a ray code above 1 when the crust is one half-space (it has no
-    // Moho to reflect from); the first slip cell whose moment weight is not
-    // finite (a NaN or infinite slip, or one whose moment overflows); a total
-    // moment beyond the float range; a model without any active subfault; a
-    // total moment that is not positive; the first active cell whose moment
-    // or shape factor is not positive and finite; a ray code whose path has
-    // more than kMaxLegs legs; a ray code other than 1 from an active
-    // subfault in layer 0; the first segment whose corner-frequency factor is
-    // not positive and finite, or whose corner frequency squared overflows.
-    // Stops on n_along = 0 and on an empty layer list.
+    // Moho to reflect from), or one whose path has more than kMaxLegs legs;
+    // the first slip cell whose moment weight is not finite (a NaN or
+    // infinite slip, or one whose moment overflows); a total moment beyond
+    // the float range; a model without any active subfault; a total moment
+    // that is not positive; the first active cell whose moment or shape
+    // factor is not positive and finite; a ray code other than 1 from an
+    // active subfault in layer 0; the first segment whose corner-frequency
+    // factor is not positive and finite, or whose corner frequency squared
+    // overflows. Stops on n_along = 0 and on an empty layer list.
     static Result<Simulator, SimError> create(const HfConfig& config, const input::StochModel& model,
                                               std::span<const input::InputLayer> layers);
 
