@@ -64,9 +64,10 @@ constexpr Params kSourceParams = params_of<kSourceFields>("SourceParameters");
 // negative or NaN one NaN samples; an infinite one no corner at all. An alpha
 // that is not finite makes every corner-frequency factor NaN or infinite (a
 // finite alpha that makes a segment's factor negative is the Simulator's to
-// refuse). The rupture-velocity factors and spread: a negative or infinite
-// one gives finite records of no meaning, and a NaN or negative spread would
-// silently mean no perturbation at all.
+// refuse). The rupture-velocity fraction and factors: 0 is no rupture (a
+// corner frequency of 0, an infinite window), a negative or infinite one
+// gives finite records of no meaning. The spread: 0 is no perturbation, a
+// NaN or negative one would silently mean the same.
 bool check_source(const Source& v) {
     if (!positive_finite(v.corner_frequency_constant)) {
         return refuse_not_positive_finite("corner_frequency_constant", v.corner_frequency_constant);
@@ -79,10 +80,12 @@ bool check_source(const Source& v) {
         float value;
     } rupture[] = {{"rupture_velocity_fraction", v.rupture_velocity_fraction},
                    {"rupture_velocity_shallow", v.rupture_velocity_shallow},
-                   {"rupture_velocity_deep", v.rupture_velocity_deep},
-                   {"rupture_velocity_sigma", v.rupture_velocity_sigma}};
+                   {"rupture_velocity_deep", v.rupture_velocity_deep}};
     for (const auto& f : rupture) {
-        if (!finite_non_negative(f.value)) return refuse_negative(f.name, f.value);
+        if (!positive_finite(f.value)) return refuse_not_positive_finite(f.name, f.value);
+    }
+    if (!finite_non_negative(v.rupture_velocity_sigma)) {
+        return refuse_negative("rupture_velocity_sigma", v.rupture_velocity_sigma);
     }
     return true;
 }
@@ -96,9 +99,10 @@ constexpr Field<Site> kSiteFields[] = {{"fmax_hz", f32_field<&Site::fmax_hz>}};
 constexpr Params kSiteParams = params_of<kSiteFields>("SiteParameters");
 
 // fmax 0 or below gives all-zero or meaningless records wherever it is used
-// (stations whose kappa is not positive). NaN and inf keep their meaning.
+// (stations whose kappa is not positive), NaN gives NaN samples there. inf
+// keeps its meaning: no fmax filter.
 bool check_site(const Site& v) {
-    if (v.fmax_hz <= 0.0f) return refuse_not_positive("fmax_hz", v.fmax_hz);
+    if (!(v.fmax_hz > 0.0f)) return refuse_not_positive("fmax_hz", v.fmax_hz);
     return true;
 }
 
@@ -111,8 +115,25 @@ constexpr Field<Record> kRecordFields[] = {{"duration_s", f32_field<&Record::dur
                                            {"dt", f32_field<&Record::dt>}};
 constexpr Params kRecordParams = params_of<kRecordFields>("RecordParameters");
 
+// A record of 2^31 samples or more (duration_s / dt as the Simulator forms
+// it, in f32: dt 0 under a positive duration gives inf) cannot be indexed by
+// a run. A NaN or negative quotient is an empty record, and dt 0 with
+// duration 0 is left to the run, which stops on it.
+bool check_record(const Record& v) {
+    const float samples = v.duration_s / v.dt;
+    if (samples >= 2147483648.0f) {
+        PyErr_Format(PyExc_ValueError,
+                     "duration_s = %s s and dt = %s s give a record of %s samples; a run can index at most "
+                     "2147483647",
+                     korvane::format_number(v.duration_s).c_str(), korvane::format_number(v.dt).c_str(),
+                     korvane::format_number(std::trunc(samples)).c_str());
+        return false;
+    }
+    return true;
+}
+
 PyObject* record_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return new_value(type, args, kwargs, kRecordParams, kRecordFields, unchecked<Record>);
+    return new_value(type, args, kwargs, kRecordParams, kRecordFields, check_record);
 }
 
 // ---- PathParameters -----------------------------------------------------------

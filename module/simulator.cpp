@@ -183,7 +183,8 @@ bool check_lengths(const StationArgs& s) {
 
 // ValueError for the first station value that would come back as NaN samples
 // or as a record that looks real but is not: a latitude beyond a pole or NaN,
-// a longitude that is not finite, an infinite kappa (all zero) and a Q
+// a longitude that is not finite, a kappa of inf (all zero) or NaN (NaN from
+// the station's first window on) and a Q
 // exponent that is not finite. Array by array, in parameter order.
 bool check_station_values(const Batch& batch) {
     using korvane::sim::Station;
@@ -195,7 +196,7 @@ bool check_station_values(const Batch& batch) {
     } checks[] = {
         {"latitude_deg", &Station::latitude_deg, korvane::geom::is_latitude, "be within [-90, 90]"},
         {"longitude_deg", &Station::longitude_deg, [](float x) { return std::isfinite(x); }, "be finite"},
-        {"kappa_s", &Station::kappa_s, [](float x) { return x != std::numeric_limits<float>::infinity(); }, "not be inf"},
+        {"kappa_s", &Station::kappa_s, [](float x) { return x < std::numeric_limits<float>::infinity(); }, "not be inf or NaN"},
         {"q_frequency_exponent", &Station::q_frequency_exponent, [](float x) { return std::isfinite(x); }, "be finite"}};
     for (const auto& c : checks) {
         for (std::size_t i = 0; i < batch.stations.size(); ++i) {

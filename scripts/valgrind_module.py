@@ -16,14 +16,16 @@ from conftest import F32, make_config, make_segment, make_velocity  # noqa: E402
 args = dict(latitude_deg=np.full(2, 2.0, F32), longitude_deg=np.full(2, 1.2, F32),
             station_seed=np.arange(2, dtype=np.uint64), kappa_s=np.full(2, 0.04, F32),
             q_frequency_exponent=np.full(2, 0.6, F32))
+# 2^19 stations of the longest record a run can index: 2^52 bytes of output, beyond any address space.
+many = {k: np.resize(v, 2**19) for k, v in args.items()}
 segments = q.SlipModel([make_segment((1, 2)), make_segment((2, 1))])
 for rayset, duration, outcome in (((1, 2), 5.0, "ok"), ((1, -1), 5.0, "PanicException"),
-                                  ((1,), 2.0**40, "MemoryError")):
+                                  ((1,), 2.0**31 - 128, "MemoryError")):
     sim = q.Simulator(make_config(rayset=rayset, duration_s=duration, dt=0.02 if duration < 10
                                   else 1.0), segments, make_velocity())
     for _ in range(2):
         try:
-            out = sim.run_stations(**args)
+            out = sim.run_stations(**(many if outcome == "MemoryError" else args))
             got = "ok"
             assert np.isfinite(out).all() and out.shape == (3, 2, 250)
         except BaseException as e:  # noqa: BLE001

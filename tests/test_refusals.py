@@ -123,7 +123,7 @@ ROWS = [  # call, exception, message[, the parameter the note names]
     *[(call(make_segment, top_depth_km=x), V, f"top_depth_km must be finite; got {t}") for x, t in [(NAN, "NaN"),
                                                                                              (-INF, "-inf")]],
     *[(call(make_segment, **{k: x}), V, f"{k} must {rule}; got {t}") for k, x, rule, t in [
-        ("longitude_deg", INF, "be finite", "inf"), ("latitude_deg", -90.5, "be within [-90, 90]", "-90.5"),
+        ("longitude_deg", 1e39, "be finite", "inf"), ("latitude_deg", -90.5, "be within [-90, 90]", "-90.5"),
         ("latitude_deg", NAN, "be within [-90, 90]", "NaN"), ("strike_deg", NAN, "be finite", "NaN"),
         ("dip_deg", -INF, "be finite", "-inf"), ("rake_deg", INF, "be finite", "inf")]],
     (call(make_segment, subfault_length_km=0.0), V, POSITIVE("subfault_length_km", "0")),
@@ -133,7 +133,8 @@ ROWS = [  # call, exception, message[, the parameter the note names]
     (call(make_velocity, density_g_cm3=np.array([2.7, 2.7, 0.0, 2.7])), V, POSITIVE("density_g_cm3", "0 in layer 2")),
     (call(make_velocity, quality_factor_s=np.array([300, 0, 300, 300], F32)), V,
      "quality_factor_s must be positive; got 0 in layer 1"),
-    (src(rupture_velocity_fraction=INF), V, NON_NEGATIVE("rupture_velocity_fraction", "inf")),
+    *[(src(**{k: x}), V, POSITIVE(k, t)) for k, x, t in [("rupture_velocity_fraction", INF, "inf"),
+                                                        ("rupture_velocity_shallow", 0.0, "0"), ("rupture_velocity_deep", -0.0, "-0")]],
     (src(rupture_velocity_sigma=NAN), V, NON_NEGATIVE("rupture_velocity_sigma", "NaN")),
     *[(src(corner_frequency_constant=x), V, POSITIVE("corner_frequency_constant", t)) for x, t in [
         (0.0, "0"), (-1.5, "-1.5"), (NAN, "NaN"), (INF, "inf")]],
@@ -141,25 +142,41 @@ ROWS = [  # call, exception, message[, the parameter the note names]
     *[(alpha(a), V, CORNER(f, a)) for a, f in [(-5, "-6"), (-1, "0")]],  # 1.5 / (1 / (1 - 5)), 1.5 / (1 / 0)
     (placed((1, 2), latitude_deg=80, subfault_length_km=3000), V, OFF(1, "93.43325", 1)),  # 1500 km north: metres
     (placed((1, 1), latitude_deg=-90), V, OFF(0, "-90", "-inf")),  # on the pole no east step has a length
+    (placed((1, 1), top_depth_km=6371), V, "segment 0 puts the centre of the subfault at row 0, column 0 at a depth of "
+     "6375 km, below the Earth's radius of 6371 km; top_depth_km and subfault sizes are in km"),
+    (call(q.Simulator, make_config(rayset=(1, 2**20)), SLIP, VEL), V, "ray code 1048576 of rayset needs up to 2097152 "
+     "legs in this velocity model, more than the 1048576 a ray may have: each pair of the code above 2 adds a "
+     "reverberation between the surface and the Moho"),
+    (call(q.Simulator, make_config(rayset=(1, 0)), q.SlipModel([make_segment(top_depth_km=1)]),
+          make_velocity(vp_km_s=np.array([0.01, 6, 6, 6]))), V, "ray code 0 cannot start at the subfault at row 0, "
+     "column 0 of segment 0: its centre, 1.2790259 km deep, lies in layer 0, above the receivers on that layer's "
+     "bottom (a velocity model whose top layer has vp_km_s 0.01 or less, or is 0.001 km thick or less, gets no air "
+     "layer)"),
     (call(q.Simulator, make_config(rayset=(0, 1, 3)), SLIP, make_velocity(vs=(3.0,))), V, "ray code 3 reflects from "
      "the Moho, but the velocity model has none: its only layer is the half-space, which carries ray codes 0 and 1 only"),
-    (call(q.SiteParameters, fmax_hz=0.0), V, "fmax_hz must be positive; got 0"),
+    *[(call(q.SiteParameters, fmax_hz=x), V, f"fmax_hz must be positive; got {t}") for x, t in [(0.0, "0"), (NAN, "NaN")]],
     (with_slip(grid(NAN, 2)), V, "segment 0 has slip = NaN at row 1, column 0; every slip must be finite"),
     *[(call(q.Simulator, CFG, q.SlipModel([make_segment((2, 2), **kw)]), VEL), V, SILENT) for kw in [
         dict(slip=np.zeros((2, 2), F32)), dict(top_depth_km=-1.2)]],  # no slip; every cell centre above the surface
     (with_slip(np.full((2, 2), 1e30, F32)), V,
      "the total moment of the slip model is inf dyne-cm, beyond the float range; slips are in cm"),
+    (with_slip(np.array([[1, 1], [1, -3]], F32)), V,
+     "the total moment of the slip model is 0 dyne-cm; it must be positive: the negative slips outweigh the positive ones"),
+    (call(q.Simulator, CFG, q.SlipModel([make_segment((2, 2), stress_drop_bars=grid(1e18, 2))]), VEL), V,
+     "segment 0 has stress_drop_bars = 1000000000000000000 at row 1, column 0, which gives a subfault moment of inf "
+     "dyne-cm and a shape factor of 0; both must be positive and finite (stress drops are in bars)"),
+    (call(q.Simulator, config(source=src(rupture_velocity_sigma=0, rupture_velocity_fraction=1e30)())(), SLIP, VEL), V,
+     "segment 0 reaches a corner frequency of 331815800000000000000000000000 Hz with a corner-frequency factor of "
+     "1.5416666; its square is beyond the float range: corner_frequency_constant, corner_frequency_alpha or the "
+     "rupture_velocity factors are far too large"),
     (run(q_frequency_exponent=np.array([0.6, NAN, 0.6, -INF], F32)), V,
      "q_frequency_exponent must be finite; got NaN at index 1"),
     *[(run(**{k: np.array([0, 0, x, 0], F32)}), V, f"{k} must {rule}; got {t} at index 2") for k, x, rule, t in [
         ("latitude_deg", 90.5, "be within [-90, 90]", "90.5"), ("latitude_deg", NAN, "be within [-90, 90]", "NaN"),
-        ("longitude_deg", -INF, "be finite", "-inf")]],
-    # records NumPy cannot hold, or memory cannot take
-    *[(run(long_sim(2.0**61, 1.0), n), P, "capacity overflow") for n in (0, 1)],  # 3 x 2^61 fits isize, 12 x not
-    *[(run(long_sim(duration, dt), n), P, "ndarray: Shape too large, product of non-zero axis lengths overflows isize")
-      for duration, dt, n in [(10.0, 0.0, 0), (10.0, 0.0, 2), (2.0**63, 1.0, 2)]],  # the last wraps to 0
-    (run(long_sim(2.0**40, 1.0), 2), MemoryError,
-     "cannot allocate the (3, 2, 1099511627776) float32 output array (26388279066624 bytes)"),
+        ("longitude_deg", -INF, "be finite", "-inf"), ("kappa_s", NAN, "not be inf or NaN", "NaN")]],
+    # records a run cannot index
+    *[(call(long_sim, d, dt), V, f"duration_s = {t} s and dt = {dt:g} s give a record of {n} samples; a run can "
+       "index at most 2147483647") for d, dt, t, n in [(10.0, 0.0, 10, "inf"), (2.0**31, 1.0, *["2147483600"] * 2)]],
 ]
 
 
@@ -174,8 +191,9 @@ ACCEPTED = [  # Q = inf (no attenuation), NaN Moho (no cut), no perturbation, no
     call(make_segment, top_depth_km=-0.25), call(make_segment, top_depth_km=-1e30),  # top edges above the datum
     call(make_segment, top_depth_km=0.0, hypocentre_along_strike_km=-1.0, hypocentre_down_dip_km=-INF, dip_deg=-3,
          rise_time_s=np.full((2, 3), NAN, F32), slip=np.array([[-1, NAN, INF]] * 2, F32)),  # slip: the Simulator's
-    src(rupture_velocity_sigma=0, rupture_velocity_deep=0, corner_frequency_alpha=-1e30),  # Simulator: per segment
-    call(q.SiteParameters, fmax_hz=NAN), call(q.RecordParameters, duration_s=-1e40, dt=NAN),
+    src(rupture_velocity_sigma=0, rupture_velocity_deep=1e-45, corner_frequency_alpha=-1e30),  # Simulator: per segment
+    call(q.SiteParameters, fmax_hz=INF), call(q.RecordParameters, duration_s=-1e40, dt=NAN),
+    call(q.RecordParameters, duration_s=2.0**31 - 128, dt=1), call(q.RecordParameters, duration_s=-1, dt=0),
     path(rayset=[-2**31, 2**31 - 1, 0], code=np.int8(12)),
 ]
 

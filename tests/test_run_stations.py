@@ -50,7 +50,7 @@ def test_each_row_is_its_station_alone(sim):
     ("kappa_s", np.zeros(0, F32), "kappa_s has 0 entries, but latitude_deg has 3"),
     ("q_frequency_exponent", np.ones(2, F32),
      "q_frequency_exponent has 2 entries, but latitude_deg has 3"),
-    ("kappa_s", F32([0.04, np.inf, 0.04]), "kappa_s must not be inf; got inf at index 1"),
+    ("kappa_s", F32([0.04, np.inf, 0.04]), "kappa_s must not be inf or NaN; got inf at index 1"),
     ("q_frequency_exponent", F32([0.6, 0.6, -np.inf]),
      "q_frequency_exponent must be finite; got -inf at index 2"),
     ("q_frequency_exponent", F32([0.6, 0.6, 0.6, np.nan]), None),  # extra entries unread
@@ -120,8 +120,8 @@ def test_any_arrays_give_records_or_a_documented_error(sim, data):
     lat = len(args["latitude_deg"])
     fine = all(a.dtype == d and a.flags.c_contiguous and len(a) >= lat
                for a, d in zip(args.values(), DTYPES))
-    fine = fine and np.isfinite(args["q_frequency_exponent"][:lat]).all() and not any(
-        args["kappa_s"][:lat] == np.inf) and (np.abs(args["latitude_deg"][:lat]) <= 90).all() and np.isfinite(
+    fine = fine and np.isfinite(args["q_frequency_exponent"][:lat]).all() and all(
+        args["kappa_s"][:lat] < np.inf) and (np.abs(args["latitude_deg"][:lat]) <= 90).all() and np.isfinite(
         args["longitude_deg"][:lat]).all()
     refs = [sys.getrefcount(a) for a in args.values()]
     try:

@@ -35,8 +35,14 @@ inline Inverse inverse(const GeographicLib::Geodesic& g, double lat1, double lon
     return {s12, azi1};
 }
 
-// Degrees to radians as multiply by pi, then divide by 180 (f32).
-inline float radians(float deg) noexcept { return deg * kPi / kHalfTurnDeg; }
+// Degrees to radians as multiply by pi, then divide by 180 (f32). An angle
+// beyond FLT_MAX / pi degrees (about 1.08e38) would overflow the product; its
+// remainder modulo 360 (exact in double) points the same way.
+inline float radians(float deg) noexcept {
+    const float product = deg * kPi;
+    if (std::isfinite(product) || !std::isfinite(deg)) return product / kHalfTurnDeg;
+    return static_cast<float>(std::fmod(static_cast<double>(deg), 360.0)) * kPi / kHalfTurnDeg;
+}
 
 // Kilometres per degree at latitude lat0: kx per degree of longitude eastward,
 // ky per degree of latitude northward. Each is the geodesic length of a

@@ -1,5 +1,6 @@
 #include "korvane/ray.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <string>
@@ -349,6 +350,29 @@ void green_function(GreenResult& out, RayState& st, std::span<const RayLayer> la
     out.travel_time_s = static_cast<float>(ray.t_s);
     out.path_length_km = static_cast<float>(spread.length_km);
     out.t_star_s = spread.t_star_s;
+}
+
+std::size_t longest_path_legs(std::span<const RayLayer> layers, std::int32_t code) {
+    if (code < 0 || layers.size() < 2) return 0;
+    RayState st;
+    // The longest first part, over the source layers a run can start a path
+    // of this code from: below layer 0 (which holds the receivers) and above
+    // the half-space.
+    std::size_t first = 0;
+    for (std::size_t s = 1; s + 1 < layers.size(); ++s) {
+        st = RayState{};
+        if (code % 2 != 0) {
+            climb_to_surface(st, WaveMode::Shear, s);
+        } else {
+            down_and_back_up(st, WaveMode::Shear, layers, s);
+        }
+        first = std::max(first, st.legs.size());
+    }
+    const std::int32_t extra = code % 2 != 0 ? code - 1 : code - 2;
+    if (extra < 2) return first;
+    st = RayState{};
+    down_and_back_up(st, WaveMode::Shear, layers, 1);
+    return first + st.legs.size() * static_cast<std::size_t>(extra / 2);  // < 2^31 x 2 x layers
 }
 
 std::complex<double> vertical_slowness(double v, std::complex<double> p) noexcept {

@@ -7,6 +7,7 @@
 
 #include "korvane/angles.hpp"
 #include "korvane/geom.hpp"
+#include "korvane/ray.hpp"
 
 namespace korvane::sim {
 
@@ -33,6 +34,13 @@ constexpr float kStressVolumeToDyneCm = 1e21f;
 constexpr double kUniformLayerKm = 1000.0;
 constexpr double kBelowDeepestKm = 1.0;
 
+// Mean radius of the Earth, km: no subfault centre lies deeper.
+constexpr float kEarthRadiusKm = 6371.0f;
+
+// The run caps a perturbed rupture velocity at this fraction of the source
+// layer's S velocity.
+constexpr float kPerturbedRuptureCap = 1.4f;
+
 // Site-amplification frequencies, Hz.
 constexpr std::array<float, 20> kSiteFrequencies = {0.01f, 0.02f, 0.03f, 0.05f, 0.07f, 0.1f, 0.2f,
                                                     0.3f,  0.5f,  0.7f,  1.0f,  2.0f,  3.0f, 5.0f,
@@ -54,33 +62,74 @@ std::optional<SimError> check_dicing(const std::vector<input::Segment>& segments
     return std::nullopt;
 }
 
-// Places every subfault centre; reports the first (segment by segment,
-// row-major) that falls off the globe, else returns the deepest centre's
-// depth, km (0 when none is deeper).
-Result<float, SimError> place_subfaults(const std::vector<input::Segment>& segments) {
+// Places every subfault centre, keeping each one's depth (km, as the run
+// gives it to the rays) in `depths`, per segment, row-major; reports the
+// first centre (segment by segment, row-major) that falls off the globe or
+// below the Earth's radius, else returns the deepest centre's depth, km (0
+// when none is deeper).
+Result<float, SimError> place_subfaults(const std::vector<input::Segment>& segments,
+                                        std::vector<std::vector<float>>& depths) {
     float deepest = 0.0f;
     for (std::size_t s = 0; s < segments.size(); ++s) {
         const geom::SegmentGeometry g = geom::segment_geometry(segments[s]);
         const std::vector<geom::SubfaultCentre> centres = geom::subfault_centres(g);
+        std::vector<float>& out = depths.emplace_back();
+        out.reserve(centres.size());
         for (std::size_t k = 0; k < centres.size(); ++k) {
             const geom::SubfaultCentre& c = centres[k];
             if (!geom::on_the_globe(c)) {
                 return SimError::placement(s, k / g.n_along, k % g.n_along, c.latitude_deg, c.longitude_deg);
             }
+            if (!(std::isfinite(c.depth_km) && c.depth_km <= kEarthRadiusKm)) {
+                return SimError::depth(s, k / g.n_along, k % g.n_along, c.depth_km);
+            }
             if (c.depth_km > deepest) deepest = c.depth_km;
+            out.push_back(c.depth_km);
         }
     }
     return deepest;
 }
 
-// A crust that is one half-space has no Moho: every code above 1 reflects
-// from it (2k + 2) or reverberates between it and the surface (2k + 1, k >= 1).
+// The first ray code the crust cannot carry. A crust that is one half-space
+// (`n_input_layers` 1) has no Moho: every code above 1 reflects from it
+// (2k + 2) or reverberates between it and the surface (2k + 1, k >= 1).
 // Codes 0 (straight path) and 1 (direct ray) need no boundary; negative codes
-// are left to the run, which stops on them.
-std::optional<SimError> check_rayset(std::span<const std::int32_t> rayset, std::size_t n_layers) {
-    if (n_layers != 1) return std::nullopt;
+// are left to the run, which stops on them. In any crust, a code whose path
+// through `layers` needs more legs than a run builds (a code near 2^31 has a
+// billion reverberations) would stop the run.
+std::optional<SimError> check_rayset(std::span<const std::int32_t> rayset, std::size_t n_input_layers,
+                                     std::span<const RayLayer> layers) {
     for (const std::int32_t code : rayset) {
-        if (code > 1) return SimError::ray(code);
+        if (n_input_layers == 1 && code > 1) return SimError::ray(code);
+        const std::size_t legs = ray::longest_path_legs(layers, code);
+        if (legs > ray::kMaxLegs) return SimError::legs_of(code, legs);
+    }
+    return std::nullopt;
+}
+
+// The receivers sit on the bottom of layer 0. A ray from an active subfault
+// whose centre lies in layer 0 (by either look-up the run makes: the stored
+// bottoms for its source layer, the summed thicknesses for its path) would
+// start above them: only code 1 (which stops on its empty path) and negative
+// codes (which stop) are left to the run. The layer exists without an air
+// layer above it when the top layer is slow (vp 0.01 km/s or less) or thin.
+std::optional<SimError> check_top_layer_sources(std::span<const std::int32_t> rayset,
+                                                const std::vector<input::Segment>& segments,
+                                                const std::vector<std::vector<float>>& depths,
+                                                const std::vector<std::vector<MomentWeight>>& weights,
+                                                std::span<const RayLayer> layers) {
+    const auto code = std::find_if(rayset.begin(), rayset.end(), [](std::int32_t c) { return c >= 0 && c != 1; });
+    if (code == rayset.end()) return std::nullopt;
+    for (std::size_t s = 0; s < segments.size(); ++s) {
+        for (std::size_t k = 0; k < depths[s].size(); ++k) {
+            const float z = depths[s][k];
+            if (weights[s][k] < kActiveWeight) continue;  // never synthesised
+            if (source_layer_index(layers, z) == 0 ||
+                ray::detail::source_position(layers, static_cast<double>(z)).layer == 0) {
+                const std::size_t n_along = segments[s].n_along;
+                return SimError::top_layer(*code, s, k / n_along, k % n_along, z);
+            }
+        }
     }
     return std::nullopt;
 }
@@ -191,6 +240,29 @@ std::vector<std::vector<SourceStrength>> source_strengths_of(
     return all;
 }
 
+// The first active cell (weight not below kActiveWeight: the run synthesises
+// it) whose moment or shape factor is not positive and finite: a stress drop
+// so large that the moment overflows, or so small that the shape factor
+// does, makes its source spectrum NaN.
+std::optional<SimError> check_strengths(const std::vector<input::Segment>& segments,
+                                        const std::vector<std::vector<MomentWeight>>& weights,
+                                        const std::vector<std::vector<SourceStrength>>& strengths) {
+    for (std::size_t s = 0; s < segments.size(); ++s) {
+        for (std::size_t k = 0; k < strengths[s].size(); ++k) {
+            const SourceStrength& st = strengths[s][k];
+            if (weights[s][k] < kActiveWeight) continue;
+            const bool sound = st.moment_dyne_cm > 0.0f && std::isfinite(st.moment_dyne_cm) &&
+                               st.shape_factor > 0.0f && std::isfinite(st.shape_factor);
+            if (!sound) {
+                const std::size_t n_along = segments[s].n_along;
+                return SimError::strength(s, k / n_along, k % n_along, segments[s].subfaults[k].stress_drop_bars,
+                                          st);
+            }
+        }
+    }
+    return std::nullopt;
+}
+
 // The layers as the ray, spectrum and site code see them. A crust of one layer
 // (`uniform`) gets its half-space split at the depth `split_km` (see
 // kUniformLayerKm).
@@ -251,6 +323,21 @@ Result<std::vector<SegmentMechanism>, SimError> mechanisms_of(const std::vector<
     return out;
 }
 
+// The first segment whose largest corner frequency, (((rv F) vs) / dx) / pi
+// at the fastest rupture velocity rv and S velocity vs a run can give it,
+// has a square beyond the float range: its source spectrum would be NaN.
+std::optional<SimError> check_corner_frequencies(const Simulator& sim) {
+    const float profile_max =
+        sim.rupture_velocity_fraction * std::max({sim.rupture_velocity_shallow, 1.0f, sim.rupture_velocity_deep});
+    const float rv_max = sim.rupture_velocity_sigma > 0.0f ? kPerturbedRuptureCap : profile_max;
+    for (std::size_t i = 0; i < sim.segment_mechanisms.size(); ++i) {
+        const float f = sim.segment_mechanisms[i].corner_frequency_factor;
+        const float fc = (((rv_max * f) * sim.vs_max) / sim.dx) / kPi;
+        if (!std::isfinite(fc * fc)) return SimError::frequency(i, fc, f);
+    }
+    return std::nullopt;
+}
+
 // An error about one value, or a cell of a segment, of kind `kind`.
 SimError error_of(SimError::Kind kind, std::size_t segment, float value, float reference = 0.0f,
                   std::size_t row = 0, std::size_t column = 0) {
@@ -277,6 +364,35 @@ SimError SimError::placement(std::size_t segment, std::size_t row, std::size_t c
     return error_of(Kind::Placement, segment, latitude_deg, longitude_deg, row, column);
 }
 
+SimError SimError::depth(std::size_t segment, std::size_t row, std::size_t column, float depth_km) {
+    return error_of(Kind::Depth, segment, depth_km, 0.0f, row, column);
+}
+
+SimError SimError::legs_of(std::int32_t code, std::size_t legs) {
+    SimError e = error_of(Kind::Legs, 0, 0.0f);
+    e.code = code;
+    e.legs = legs;
+    return e;
+}
+
+SimError SimError::top_layer(std::int32_t code, std::size_t segment, std::size_t row,
+                             std::size_t column, float depth_km) {
+    SimError e = error_of(Kind::TopLayer, segment, depth_km, 0.0f, row, column);
+    e.code = code;
+    return e;
+}
+
+SimError SimError::strength(std::size_t segment, std::size_t row, std::size_t column,
+                            float stress_drop, const SourceStrength& s) {
+    SimError e = error_of(Kind::Strength, segment, stress_drop, s.moment_dyne_cm, row, column);
+    e.extra = s.shape_factor;
+    return e;
+}
+
+SimError SimError::frequency(std::size_t segment, float fc_hz, float factor) {
+    return error_of(Kind::Frequency, segment, fc_hz, factor);
+}
+
 SimError SimError::ray(std::int32_t code) {
     SimError e = error_of(Kind::Ray, 0, 0.0f);
     e.code = code;
@@ -299,10 +415,37 @@ SimError SimError::corner(std::size_t segment, float factor, float alpha) {
 }
 
 std::string SimError::display() const {
+    const std::string cell = "segment " + std::to_string(segment) + " puts the centre of the subfault at row " +
+                             std::to_string(row) + ", column " + std::to_string(column);
     switch (kind) {
+        case Kind::Depth:
+            return cell + " at a depth of " + format_number(value) +
+                   " km, below the Earth's radius of 6371 km; top_depth_km and subfault sizes are in km";
+        case Kind::Legs:
+            return "ray code " + std::to_string(code) + " of rayset needs up to " + std::to_string(legs) +
+                   " legs in this velocity model, more than the " + std::to_string(ray::kMaxLegs) +
+                   " a ray may have: each pair of the code above 2 adds a reverberation between the "
+                   "surface and the Moho";
+        case Kind::TopLayer:
+            return "ray code " + std::to_string(code) + " cannot start at the subfault at row " +
+                   std::to_string(row) + ", column " + std::to_string(column) + " of segment " +
+                   std::to_string(segment) + ": its centre, " + format_number(value) +
+                   " km deep, lies in layer 0, above the receivers on that layer's bottom (a "
+                   "velocity model whose top layer has vp_km_s 0.01 or less, or is 0.001 km thick or "
+                   "less, gets no air layer)";
+        case Kind::Strength:
+            return "segment " + std::to_string(segment) + " has stress_drop_bars = " + format_number(value) +
+                   " at row " + std::to_string(row) + ", column " + std::to_string(column) +
+                   ", which gives a subfault moment of " + format_number(reference) +
+                   " dyne-cm and a shape factor of " + format_number(extra) +
+                   "; both must be positive and finite (stress drops are in bars)";
+        case Kind::Frequency:
+            return "segment " + std::to_string(segment) + " reaches a corner frequency of " +
+                   format_number(value) + " Hz with a corner-frequency factor of " + format_number(reference) +
+                   "; its square is beyond the float range: corner_frequency_constant, "
+                   "corner_frequency_alpha or the rupture_velocity factors are far too large";
         case Kind::Placement:
-            return "segment " + std::to_string(segment) + " puts the centre of the subfault at row " +
-                   std::to_string(row) + ", column " + std::to_string(column) + " at latitude " +
+            return cell + " at latitude " +
                    format_number(value) + ", longitude " + format_number(reference) +
                    ", off the globe; subfault sizes are in km";
         case Kind::Ray:
@@ -324,6 +467,10 @@ std::string SimError::display() const {
                    "area) must be finite";
         }
         case Kind::Moment:
+            if (std::isfinite(value)) {
+                return "the total moment of the slip model is " + format_number(value) +
+                       " dyne-cm; it must be positive: the negative slips outweigh the positive ones";
+            }
             return "the total moment of the slip model is " + format_number(value) +
                    " dyne-cm, beyond the float range; slips are in cm";
         case Kind::NoSlip:
@@ -398,13 +545,16 @@ Result<Simulator, SimError> Simulator::create(const HfConfig& config, const inpu
     sim.deepest_hypocentre_km = model.deepest_hypocentre_km;
     // The dicing check comes before anything that can stop the call.
     if (auto error = check_dicing(sim.segments)) return *error;
-    const Result<float, SimError> deepest_centre = place_subfaults(sim.segments);
+    std::vector<std::vector<float>> depths;  // of the subfault centres, km
+    const Result<float, SimError> deepest_centre = place_subfaults(sim.segments, depths);
     if (!deepest_centre) return deepest_centre.error();
-    if (auto error = check_rayset(config.path.rayset, layers.size())) return *error;
-
-    sim.duration_table = duration_table_for(config.path.path_duration_model);
     const std::vector<input::InputLayer> air_layered =
         input::insert_air_layer(std::vector<input::InputLayer>(layers.begin(), layers.end()));
+    const double split_km = std::max(kUniformLayerKm, static_cast<double>(deepest_centre.value()) + kBelowDeepestKm);
+    sim.ray_layers = ray_layers_of(air_layered, layers.size() == 1, split_km);
+    if (auto error = check_rayset(config.path.rayset, layers.size(), sim.ray_layers)) return *error;
+
+    sim.duration_table = duration_table_for(config.path.path_duration_model);
     const float deepest = sim.deepest_hypocentre_km;
     sim.deep_ramp_top_km = deepest > kDeepRampMinTopKm ? deepest : kDeepRampMinTopKm;
     sim.deep_ramp_bottom_km = sim.deep_ramp_top_km + kDeepRampWidthKm;
@@ -416,12 +566,18 @@ Result<Simulator, SimError> Simulator::create(const HfConfig& config, const inpu
     // Without an active subfault every weight and shape factor would be NaN
     // and every record zero.
     if (n_active == 0) return SimError::no_slip();
+    // A total that is not positive gives every shape factor a negative sign
+    // or a zero, and the records NaN.
+    if (!(m0.value() > 0.0f)) return SimError::moment(m0.value());
     sim.source_strengths = source_strengths_of(sim.segments, sim.dx, m0.value(), n_active);
+    if (auto error = check_strengths(sim.segments, sim.moment_weights, sim.source_strengths)) return *error;
 
     sim.n_time = to_usize(config.record.duration_s / config.record.dt);  // the f32 quotient
-    const double split_km = std::max(kUniformLayerKm, static_cast<double>(deepest_centre.value()) + kBelowDeepestKm);
-    sim.ray_layers = ray_layers_of(air_layered, layers.size() == 1, split_km);
     sim.vs_max = fastest_shear_velocity(sim.ray_layers);
+    if (auto error = check_top_layer_sources(config.path.rayset, sim.segments, depths, sim.moment_weights,
+                                             sim.ray_layers)) {
+        return *error;
+    }
     const SourceParameters& src = config.source;
     Result<std::vector<SegmentMechanism>, SimError> mechanisms = mechanisms_of(sim.segments, src);
     if (!mechanisms) return mechanisms.error();
@@ -435,6 +591,7 @@ Result<Simulator, SimError> Simulator::create(const HfConfig& config, const inpu
     sim.rupture_velocity_fraction = src.rupture_velocity_fraction;
     sim.rupture_velocity_shallow = src.rupture_velocity_shallow;
     sim.rupture_velocity_deep = src.rupture_velocity_deep;
+    if (auto error = check_corner_frequencies(sim)) return *error;
     return sim;
 }
 

@@ -23,6 +23,7 @@ TEST(Geometry, SubfaultPositionsSeenFromAStation) {
         double rh_km, az_deg, z_km;
     } rows[] = {
         {"flat, 10 km east", 1, 1, 2, 20, 0, 0, 0, 10, 0, 10, 1, 1, 10, 270, 2},
+        {"strike 360 x 2^119, beyond FLT_MAX / pi", 1, 1, 2, 20, 0x1.68p127f, 0, 0, 10, 0, 10, 1, 1, 10, 270, 2},
         {"flat, 10 km south", 1, 1, 2, 20, 90, 0, 45, 10, 45, 10, 1, 1, 10, 0, 2},
         {"dip 30 south, row 2", 1, 2, 2, 4, 90, 30, 45, 10, 45, 10, 1, 2, 6 * std::sqrt(0.75), 0, 5},
         {"column 1, 10 km south", 3, 1, 10, 2, 0, 90, 45, 10, 45, 10, 1, 1, 10, 0, 3},

@@ -51,6 +51,12 @@ struct RayPath {
 // that the path of any 32-bit code is refused before it is built.
 inline constexpr std::size_t kMaxLegs = std::size_t{1} << 20;
 
+// The most legs the path of ray `code` (>= 0) can have from a source in a
+// layer between layer 0 and the half-space: a run stops on a path longer
+// than kMaxLegs.
+// 0 for a negative code and for a model of fewer than two layers.
+std::size_t longest_path_legs(std::span<const RayLayer> layers, std::int32_t code);
+
 // Fills `out` with p, t, path length and t* of ray `code` from a source at
 // `source_depth_km` to a receiver on the bottom of layer 0 at horizontal
 // distance `distance_km`, every leg in `mode`. Sources within 0.02 km of an

@@ -60,41 +60,63 @@ struct HfConfig {
     SiteParameters site;
 };
 
+struct SourceStrength {
+    float moment_dyne_cm = 0.0f;
+    float shape_factor = 0.0f;
+};
+
 // A reported failure of the construction: segments diced differently, a
 // subfault that cannot be placed, a ray the crust cannot carry, a slip model
 // that would give records that are NaN or zero everywhere, or a segment whose
-// corner-frequency factor is not positive.
+// corner-frequency factor or corner frequency is out of range.
 struct SimError {
     enum class Kind {
         Dicing,     // a segment's subfault size differs from segment 0's
         Placement,  // a subfault centre off the globe
+        Depth,      // a subfault centre deeper than the Earth's radius
         Ray,        // a ray code that reflects from a Moho the crust lacks
+        Legs,       // a ray code whose path needs more than kMaxLegs legs
+        TopLayer,   // a ray code from an active subfault in layer 0
         Slip,       // a slip cell whose moment weight is not finite
-        Moment,     // a total moment beyond the float range
+        Moment,     // a total moment beyond the float range, or not positive
         NoSlip,     // no subfault has a moment weight above 0.001: every record would be zero
+        Strength,   // an active cell whose moment or shape factor is not positive and finite
         Corner,     // a corner-frequency factor that is not positive and finite
+        Frequency,  // a corner frequency whose square overflows f32
     };
     Kind kind = Kind::Dicing;
     std::string field;       // Dicing: "subfault_length_km" or "subfault_width_km"
-    std::size_t segment = 0; // Dicing, Placement, Slip, Corner: the segment
+    std::size_t segment = 0; // the segment, where one is to blame
     float value = 0.0f;      // Dicing: that segment's size, km; Placement: the centre's
-                             // latitude; Slip: the cell's slip; Moment: the total moment,
-                             // dyne-cm; Corner: the factor
+                             // latitude; Depth, TopLayer: the centre's depth, km; Slip,
+                             // Strength: the cell's slip or stress drop; Moment: the total
+                             // moment, dyne-cm; Corner: the factor; Frequency: the largest
+                             // corner frequency, Hz
     float reference = 0.0f;  // Dicing: segment 0's size, km; Placement: the centre's
-                             // longitude; Slip: the cell's moment weight; Corner: alpha
-    std::size_t row = 0;     // Placement, Slip: row (down dip) of the cell
-    std::size_t column = 0;  // Placement, Slip: column (along strike) of the cell
-    std::int32_t code = 0;   // Ray: the ray code
+                             // longitude; Slip: the cell's moment weight; Strength: its
+                             // moment, dyne-cm; Corner: alpha; Frequency: the factor
+    float extra = 0.0f;      // Strength: the shape factor
+    std::size_t row = 0;     // Placement, Depth, TopLayer, Slip, Strength: row (down dip)
+    std::size_t column = 0;  // ... and column (along strike) of the cell
+    std::size_t legs = 0;    // Legs: the legs the path needs
+    std::int32_t code = 0;   // Ray, Legs, TopLayer: the ray code
 
     static SimError dicing(std::string field, std::size_t segment, float value, float reference);
     static SimError placement(std::size_t segment, std::size_t row, std::size_t column,
                               float latitude_deg, float longitude_deg);
+    static SimError depth(std::size_t segment, std::size_t row, std::size_t column, float depth_km);
     static SimError ray(std::int32_t code);
+    static SimError legs_of(std::int32_t code, std::size_t legs);
+    static SimError top_layer(std::int32_t code, std::size_t segment, std::size_t row,
+                              std::size_t column, float depth_km);
     static SimError slip(std::size_t segment, std::size_t row, std::size_t column, float slip,
                          float weight);
     static SimError moment(float m0);
     static SimError no_slip();
+    static SimError strength(std::size_t segment, std::size_t row, std::size_t column,
+                             float stress_drop, const SourceStrength& s);
     static SimError corner(std::size_t segment, float factor, float alpha);
+    static SimError frequency(std::size_t segment, float fc_hz, float factor);
     std::string display() const;
 };
 
@@ -121,11 +143,6 @@ using MomentWeight = float;
 // normalised) and below which a run skips it; a weight of exactly this value
 // is not counted but still runs.
 inline constexpr MomentWeight kActiveWeight = 0.001f;
-
-struct SourceStrength {
-    float moment_dyne_cm = 0.0f;
-    float shape_factor = 0.0f;
-};
 
 // A segment's mechanism in radians (the rake as given, not folded into
 // (-pi, pi]) and its corner-frequency factor F = C (1 + FD FR alpha), C the
@@ -169,15 +186,19 @@ struct RecordRows {
 
 class Simulator {
 public:
-    // Runs the station-independent work. Reports a dicing difference between
-    // segments first, then the first subfault (segment by segment, row-major)
-    // whose centre falls off the globe, then a ray code above 1 when the crust
-    // is one half-space (it has no Moho to reflect from), then the first slip
-    // cell whose moment weight is not finite (a NaN or infinite slip, or one
-    // whose moment overflows), then a total moment beyond the float range,
-    // then a model without any active subfault, then the first segment whose
-    // corner-frequency factor is not positive and finite. Stops on n_along = 0
-    // and on an empty layer list.
+    // Runs the station-independent work. Reports, in this order: a dicing
+    // difference between segments; the first subfault (segment by segment,
+    // row-major) whose centre falls off the globe or below the Earth's
+    // radius; a ray code above 1 when the crust is one half-space (it has no
+    // Moho to reflect from), or one whose path has more than kMaxLegs legs;
+    // the first slip cell whose moment weight is not finite (a NaN or
+    // infinite slip, or one whose moment overflows); a total moment beyond
+    // the float range; a model without any active subfault; a total moment
+    // that is not positive; the first active cell whose moment or shape
+    // factor is not positive and finite; a ray code other than 1 from an
+    // active subfault in layer 0; the first segment whose corner-frequency
+    // factor is not positive and finite, or whose corner frequency squared
+    // overflows. Stops on n_along = 0 and on an empty layer list.
     static Result<Simulator, SimError> create(const HfConfig& config, const input::StochModel& model,
                                               std::span<const input::InputLayer> layers);
 
