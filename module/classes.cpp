@@ -117,16 +117,24 @@ constexpr Params kRecordParams = params_of<kRecordFields>("RecordParameters");
 
 // A record of 2^31 samples or more (duration_s / dt as the Simulator forms
 // it, in f32: dt 0 under a positive duration gives inf) cannot be indexed by
-// a run. A NaN or negative quotient is an empty record, and dt 0 with
-// duration 0 is left to the run, which stops on it.
+// a run. A NaN or negative quotient is an empty record. A dt of 0 gives no
+// sample count for any window, so every run would stop on it: it is refused
+// under any duration but 0, and dt 0 with duration 0 is left to the run,
+// which stops on it.
 bool check_record(const Record& v) {
     const float samples = v.duration_s / v.dt;
+    const std::string duration = korvane::format_number(v.duration_s);
+    const std::string dt = korvane::format_number(v.dt);
     if (samples >= 2147483648.0f) {
         PyErr_Format(PyExc_ValueError,
                      "duration_s = %s s and dt = %s s give a record of %s samples; a run can index at most "
                      "2147483647",
-                     korvane::format_number(v.duration_s).c_str(), korvane::format_number(v.dt).c_str(),
-                     korvane::format_number(std::trunc(samples)).c_str());
+                     duration.c_str(), dt.c_str(), korvane::format_number(std::trunc(samples)).c_str());
+        return false;
+    }
+    if (v.dt == 0.0f && v.duration_s != 0.0f) {
+        PyErr_Format(PyExc_ValueError, "duration_s = %s s and dt = %s s give no record length; dt must not be 0",
+                     duration.c_str(), dt.c_str());
         return false;
     }
     return true;

@@ -177,6 +177,8 @@ ROWS = [  # call, exception, message[, the parameter the note names]
     # records a run cannot index
     *[(call(long_sim, d, dt), V, f"duration_s = {t} s and dt = {dt:g} s give a record of {n} samples; a run can "
        "index at most 2147483647") for d, dt, t, n in [(10.0, 0.0, 10, "inf"), (2.0**31, 1.0, *["2147483600"] * 2)]],
+    *[(call(long_sim, d, dt), V, f"duration_s = {t} s and dt = {dt:g} s give no record length; dt must not be 0")
+      for d, dt, t in [(-1.0, 0.0, "-1"), (NAN, -0.0, "NaN")]],
 ]
 
 
@@ -193,7 +195,7 @@ ACCEPTED = [  # Q = inf (no attenuation), NaN Moho (no cut), no perturbation, no
          rise_time_s=np.full((2, 3), NAN, F32), slip=np.array([[-1, NAN, INF]] * 2, F32)),  # slip: the Simulator's
     src(rupture_velocity_sigma=0, rupture_velocity_deep=1e-45, corner_frequency_alpha=-1e30),  # Simulator: per segment
     call(q.SiteParameters, fmax_hz=INF), call(q.RecordParameters, duration_s=-1e40, dt=NAN),
-    call(q.RecordParameters, duration_s=2.0**31 - 128, dt=1), call(q.RecordParameters, duration_s=-1, dt=0),
+    call(q.RecordParameters, duration_s=2.0**31 - 128, dt=1), call(q.RecordParameters, duration_s=0, dt=0),
     path(rayset=[-2**31, 2**31 - 1, 0], code=np.int8(12)),
 ]
 

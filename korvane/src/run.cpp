@@ -247,8 +247,9 @@ void check_ray_value(const Simulator& sim, std::size_t s, std::size_t idx, const
 // The longest window among the subfaults of segment s whose rays this
 // station synthesises (weight at least kActiveWeight, and in time), and its
 // subfault; none when no subfault is. A light or late subfault, whatever its
-// window, costs nothing. Stops on a window length that is not finite and
-// positive.
+// window, costs nothing. Stops on a window length that is NaN or not
+// positive; an infinite one is left to the frame's weighing, which no memory
+// passes (MemoryError naming the cell and what made its window long).
 struct LongestWindow {
     float tw_s = 0.0f;
     std::size_t idx = 0;
@@ -262,8 +263,11 @@ LongestWindow longest_window(const StationRun& run, std::size_t s, const geom::G
     for (std::size_t idx = 0; idx < window_lengths.size(); ++idx) {
         if (sim.moment_weights[s][idx] < kActiveWeight) continue;
         if (!onset_in_time(run, s, idx, grid.records[idx], window_lengths[idx])) continue;
-        check_ray_value(sim, s, idx, nullptr, "window length", window_lengths[idx], "s");
-        if (!longest.any || window_lengths[idx] > longest.tw_s) longest = {window_lengths[idx], idx, true};
+        const float tw = window_lengths[idx];
+        if (tw != std::numeric_limits<float>::infinity()) {
+            check_ray_value(sim, s, idx, nullptr, "window length", tw, "s");
+        }
+        if (!longest.any || tw > longest.tw_s) longest = {tw, idx, true};
     }
     return longest;
 }
