@@ -122,6 +122,9 @@ constexpr Params kRecordParams = params_of<kRecordFields>("RecordParameters");
 // under any duration but 0, and dt 0 with duration 0 is left to the run,
 // which stops on it.
 bool check_record(const Record& v) {
+    // A negative time step runs the record backwards: under a negative
+    // duration it gives a positive length and NaN samples.
+    if (v.dt < 0.0f) return refuse("dt", "not be negative", v.dt);
     const float samples = v.duration_s / v.dt;
     const std::string duration = korvane::format_number(v.duration_s);
     const std::string dt = korvane::format_number(v.dt);
@@ -452,7 +455,8 @@ std::vector<InputLayer> layers_of(const VelocityArgs& a) {
 
 // The layers kept above the Moho, field by field: values that give records
 // that look real but are not (a negative thickness, S velocity or density, a
-// quality factor of 0 or below) or none at all. Q = inf (no attenuation) is
+// quality factor of 0 or below) or none at all, or NaN samples (an S velocity
+// or density beyond the 32-bit float range). Q = inf (no attenuation) is
 // allowed; P velocities and Qp are never used by the S-wave rays.
 bool check_layer_values(const std::vector<InputLayer>& layers) {
     auto in_layer = [](std::size_t i) { return " in layer " + std::to_string(i); };
@@ -468,6 +472,11 @@ bool check_layer_values(const std::vector<InputLayer>& layers) {
         for (std::size_t i = 0; i < layers.size(); ++i) {
             const double v = layers[i].*f.field;
             if (!positive_finite(v)) return refuse_not_positive_finite(f.name, v, in_layer(i));
+            // The spectra take both as 32-bit floats: a value that rounds to
+            // 0, a subnormal or inf there gives NaN samples.
+            if (!std::isnormal(static_cast<float>(v))) {
+                return refuse(f.name, "lie within the 32-bit float range", v, in_layer(i));
+            }
         }
     }
     for (std::size_t i = 0; i < layers.size(); ++i) {

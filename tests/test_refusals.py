@@ -131,6 +131,12 @@ ROWS = [  # call, exception, message[, the parameter the note names]
     (call(make_velocity, thickness_km=np.array([2, -1, 2, 2], F32)), V, NON_NEGATIVE("thickness_km", "-1 in layer 1")),
     (call(make_velocity, vs=(3.0, -3.5, 4.6, 4.7)), V, POSITIVE("vsh_km_s", "-3.5 in layer 1")),
     (call(make_velocity, density_g_cm3=np.array([2.7, 2.7, 0.0, 2.7])), V, POSITIVE("density_g_cm3", "0 in layer 2")),
+    (call(make_velocity, density_g_cm3=np.array([1e-40, 2.7, 2.7, 2.7])), V,
+     f"density_g_cm3 must lie within the 32-bit float range; got 0.{'0' * 39}1 in layer 0"),
+    (call(q.RecordParameters, duration_s=-1.5, dt=-0.005), V, "dt must not be negative; got -0.005"),
+    (call(q.Simulator, config(source=src(rupture_velocity_sigma=300)())(), SLIP, VEL), V,
+     "segment 0 can reach a corner frequency of 0 Hz with a corner-frequency factor of 1.5416666: "
+     "rupture_velocity_sigma or the rupture_velocity factors scale the rupture velocity below the float range"),
     (call(make_velocity, quality_factor_s=np.array([300, 0, 300, 300], F32)), V,
      "quality_factor_s must be positive; got 0 in layer 1"),
     *[(src(**{k: x}), V, POSITIVE(k, t)) for k, x, t in [("rupture_velocity_fraction", INF, "inf"),

@@ -323,17 +323,31 @@ Result<std::vector<SegmentMechanism>, SimError> mechanisms_of(const std::vector<
     return out;
 }
 
-// The first segment whose largest corner frequency, (((rv F) vs) / dx) / pi
-// at the fastest rupture velocity rv and S velocity vs a run can give it,
-// has a square beyond the float range: its source spectrum would be NaN.
+// The largest magnitude a normal draw can take: the ziggurat's tail start
+// plus the largest tail offset its 2^-53 uniforms allow, sqrt(2 ln 2^53).
+constexpr float kLargestNormal = 12.23f;
+
+// The first segment whose corner frequency, (((rv F) vs) / dx) / pi, can
+// leave the range a source spectrum takes: at the fastest rupture velocity rv
+// and S velocity vs a run can give it, a square beyond the float range (NaN
+// spectra); at the slowest (the smallest profile value, scaled down by the
+// largest perturbation, in the slowest layer), 0 Hz, where no spectrum has a
+// shape.
 std::optional<SimError> check_corner_frequencies(const Simulator& sim) {
-    const float profile_max =
-        sim.rupture_velocity_fraction * std::max({sim.rupture_velocity_shallow, 1.0f, sim.rupture_velocity_deep});
-    const float rv_max = sim.rupture_velocity_sigma > 0.0f ? kPerturbedRuptureCap : profile_max;
+    const float sigma = sim.rupture_velocity_sigma;
+    const float fraction = sim.rupture_velocity_fraction;
+    const float profile_max = fraction * std::max({sim.rupture_velocity_shallow, 1.0f, sim.rupture_velocity_deep});
+    const float profile_min = fraction * std::min({sim.rupture_velocity_shallow, 1.0f, sim.rupture_velocity_deep});
+    const float rv_max = sigma > 0.0f ? kPerturbedRuptureCap : profile_max;
+    const float rv_min = sigma > 0.0f ? profile_min * std::exp(-kLargestNormal * sigma) : profile_min;
+    float vs_min = std::numeric_limits<float>::infinity();
+    for (const RayLayer& layer : sim.ray_layers) vs_min = std::min(vs_min, static_cast<float>(layer.vsh_km_s));
     for (std::size_t i = 0; i < sim.segment_mechanisms.size(); ++i) {
         const float f = sim.segment_mechanisms[i].corner_frequency_factor;
         const float fc = (((rv_max * f) * sim.vs_max) / sim.dx) / kPi;
         if (!std::isfinite(fc * fc)) return SimError::frequency(i, fc, f);
+        const float fc_min = (((rv_min * f) * vs_min) / sim.dx) / kPi;
+        if (!(fc_min > 0.0f)) return SimError::frequency(i, fc_min, f);
     }
     return std::nullopt;
 }
@@ -440,6 +454,12 @@ std::string SimError::display() const {
                    " dyne-cm and a shape factor of " + format_number(extra) +
                    "; both must be positive and finite (stress drops are in bars)";
         case Kind::Frequency:
+            if (!(value > 0.0f)) {
+                return "segment " + std::to_string(segment) + " can reach a corner frequency of " +
+                       format_number(value) + " Hz with a corner-frequency factor of " + format_number(reference) +
+                       ": rupture_velocity_sigma or the rupture_velocity factors scale the rupture velocity "
+                       "below the float range";
+            }
             return "segment " + std::to_string(segment) + " reaches a corner frequency of " +
                    format_number(value) + " Hz with a corner-frequency factor of " + format_number(reference) +
                    "; its square is beyond the float range: corner_frequency_constant, "

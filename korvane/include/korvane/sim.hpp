@@ -82,7 +82,7 @@ struct SimError {
         NoSlip,     // no subfault has a moment weight above 0.001: every record would be zero
         Strength,   // an active cell whose moment or shape factor is not positive and finite
         Corner,     // a corner-frequency factor that is not positive and finite
-        Frequency,  // a corner frequency whose square overflows f32
+        Frequency,  // a corner frequency whose square overflows f32, or of 0 Hz
     };
     Kind kind = Kind::Dicing;
     std::string field;       // Dicing: "subfault_length_km" or "subfault_width_km"
@@ -91,7 +91,7 @@ struct SimError {
                              // latitude; Depth, TopLayer: the centre's depth, km; Slip,
                              // Strength: the cell's slip or stress drop; Moment: the total
                              // moment, dyne-cm; Corner: the factor; Frequency: the largest
-                             // corner frequency, Hz
+                             // corner frequency, or the smallest when it is 0, Hz
     float reference = 0.0f;  // Dicing: segment 0's size, km; Placement: the centre's
                              // longitude; Slip: the cell's moment weight; Strength: its
                              // moment, dyne-cm; Corner: alpha; Frequency: the factor
