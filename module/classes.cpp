@@ -479,6 +479,15 @@ bool check_layer_values(const std::vector<InputLayer>& layers) {
             }
         }
     }
+    // The site term takes each layer's impedance vsh_km_s x density_g_cm3 as
+    // a 32-bit float: an infinite one gives NaN gains.
+    for (std::size_t i = 0; i < layers.size(); ++i) {
+        const double z = layers[i].vsh_km_s * layers[i].density_g_cm3;
+        if (!std::isfinite(static_cast<float>(z))) {
+            return refuse("density_g_cm3", "keep vsh_km_s x density_g_cm3 within the 32-bit float range",
+                          layers[i].density_g_cm3, in_layer(i));
+        }
+    }
     for (std::size_t i = 0; i < layers.size(); ++i) {
         const float q = layers[i].quality_factor_s;
         if (!(q > 0.0f)) return refuse_not_positive("quality_factor_s", q, in_layer(i));

@@ -133,6 +133,8 @@ ROWS = [  # call, exception, message[, the parameter the note names]
     (call(make_velocity, density_g_cm3=np.array([2.7, 2.7, 0.0, 2.7])), V, POSITIVE("density_g_cm3", "0 in layer 2")),
     (call(make_velocity, density_g_cm3=np.array([1e-40, 2.7, 2.7, 2.7])), V,
      f"density_g_cm3 must lie within the 32-bit float range; got 0.{'0' * 39}1 in layer 0"),
+    (call(make_velocity, density_g_cm3=np.array([2.7, 1e38, 2.7, 2.7])), V, "density_g_cm3 must keep vsh_km_s x "
+     f"density_g_cm3 within the 32-bit float range; got 1{'0' * 38} in layer 1"),
     (call(q.RecordParameters, duration_s=-1.5, dt=-0.005), V, "dt must not be negative; got -0.005"),
     (call(q.Simulator, config(source=src(rupture_velocity_sigma=300)())(), SLIP, VEL), V,
      "segment 0 can reach a corner frequency of 0 Hz with a corner-frequency factor of 1.5416666: "
