@@ -72,12 +72,7 @@ TEST(VelocityModel, AirLayerAndSourceLayer) {
 // Truncation toward zero, NaN -> 0, saturation at (and only at) the limits, in both widths;
 // the shortest decimal that reads back, written positionally.
 TEST(Numbers, SaturatingTruncationAndFormatting) {
-    const double inf = INFINITY, p31 = 2147483648.0, p64 = 18446744073709551616.0;
-    for (auto [x, want] : {std::pair{2.9, 2}, {-2.9, -2}, {NAN, 0}, {inf, INT32_MAX}, {-inf, INT32_MIN},
-                           {p31, INT32_MAX}, {-p31, INT32_MIN}, {2147483520.0, 2147483520}, {-2147483520.0, -2147483520}}) {
-        EXPECT_TRUE(to_i32(static_cast<float>(x)) == want && to_i32(x) == want) << x;
-    }
-    EXPECT_TRUE(to_i32(p31 - 1.0) == INT32_MAX && to_i32(-p31 + 1.0) == INT32_MIN + 1);  // exact in f64 only
+    const double inf = INFINITY, p64 = 18446744073709551616.0;
     for (auto [x, want] : {std::pair<double, std::size_t>{-0.5, 0}, {NAN, 0}, {1000.99, 1000}, {p64, SIZE_MAX},
                            {18446742974197923840.0, 18446742974197923840u}}) {
         EXPECT_TRUE(to_usize(static_cast<float>(x)) == want && to_usize(x) == want) << x;
@@ -91,14 +86,11 @@ TEST(Numbers, SaturatingTruncationAndFormatting) {
 }
 
 TEST(Numbers, CheckedArithmeticStopsOnOverflow) {
-    EXPECT_TRUE(checked_add<std::int32_t>(-2, 3) == 1 && checked_sub<std::size_t>(5, 3) == 2 &&
+    EXPECT_TRUE(checked_add<std::size_t>(2, 3) == 5 && checked_sub<std::size_t>(5, 3) == 2 &&
                 checked_mul<std::size_t>(2, 3) == 6);
     const std::pair<std::function<void()>, std::string> rows[] = {
         {[] { (void)checked_add<std::size_t>(SIZE_MAX, 1); }, "add"},
-        {[] { (void)checked_add<std::int32_t>(INT32_MAX, 1); }, "add"},
         {[] { (void)checked_sub<std::size_t>(0, 1); }, "subtract"},
-        {[] { (void)checked_sub<std::int32_t>(INT32_MIN, 1); }, "subtract"},
-        {[] { (void)checked_mul<std::size_t>(SIZE_MAX / 2 + 1, 2); }, "multiply"},
-        {[] { (void)checked_mul<std::int32_t>(65536, 32768); }, "multiply"}};
+        {[] { (void)checked_mul<std::size_t>(SIZE_MAX / 2 + 1, 2); }, "multiply"}};
     for (const auto& [call, op] : rows) EXPECT_EQ(fault_message(call), "attempt to " + op + " with overflow");
 }

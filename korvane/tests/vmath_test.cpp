@@ -97,8 +97,8 @@ TEST(Vmath, EveryWidthWithinOneUlp) {
 
 // SLEEF's FMA kernels (x86-64 with AVX2 and FMA; aarch64's AdvSIMD) give the
 // same bits at every width and on both architectures, so a record does not
-// depend on the vector unit that ran it. The digests were taken with AVX2 and
-// FMA on x86-64 and hold under AdvSIMD; a change of SLEEF's rounding shows here.
+// depend on the vector unit that ran it. The digests hold with AVX2 and FMA
+// on x86-64 and under AdvSIMD; a change of SLEEF's rounding shows here.
 TEST(Vmath, FmaKernelsGiveThePinnedBitsAtEveryWidth) {
     if (!fma_kernels()) {
 #if defined(__x86_64__)
