@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <span>
-#include <vector>
 
 // Reference values are computed in double from f32 data.
 #pragma GCC diagnostic ignored "-Wdouble-promotion"

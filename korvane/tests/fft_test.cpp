@@ -118,9 +118,7 @@ TEST(Transform, SameBytesOnConcurrentThreads) {
     for (std::size_t i = 0; i < lengths.size(); ++i) {
         cvec want = noise(lengths[i]);
         transform(want, true);
-        for (std::size_t w = 0; w < 4; ++w) {
-            EXPECT_TRUE(out[w][i] == want) << "values, thread " << w << ", length " << lengths[i];
-            EXPECT_EQ(plans[w][i], std::min(i, 4ul)) << "plans, thread " << w << ", length " << lengths[i];
-        }
+        for (std::size_t w = 0; w < 4; ++w) EXPECT_TRUE(out[w][i] == want) << "thread " << w << " row " << i;
+        for (std::size_t w = 0; w < 4; ++w) EXPECT_EQ(plans[w][i], std::min(i, 4ul)) << "plans, thread " << w;
     }
 }
