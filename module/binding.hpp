@@ -70,7 +70,7 @@ QUELMAR_CATCHES_FORCED_UNWIND void parking_on_exit(F&& f) noexcept {
 }
 
 // Drops a strong reference (NULL allowed). Within a forced unwind, where the
-// thread no longer holds the interpreter lock, the reference is left to the
+// thread does not hold the interpreter lock, the reference is left to the
 // process exit; a finalizer that ends the thread parks it.
 void release_reference(PyObject* p) noexcept;
 

@@ -116,7 +116,7 @@ constexpr Field<Record> kRecordFields[] = {{"duration_s", f32_field<&Record::dur
 constexpr Params kRecordParams = params_of<kRecordFields>("RecordParameters");
 
 // A record of 2^31 samples or more (duration_s / dt as the Simulator forms
-// it, in f32: dt 0 under a positive duration gives inf) cannot be indexed by
+// it, in f32: dt 0 under a positive duration gives inf) is over the limit of
 // a run. A NaN or negative quotient is an empty record. A dt of 0 gives no
 // sample count for any window, so every run would stop on it: it is refused
 // under any duration but 0, and dt 0 with duration 0 is left to the run,
@@ -269,7 +269,7 @@ bool check_grid_shapes(const SegmentArgs& a) {
 // stress drops that are not positive and finite, a position off the globe,
 // an angle that is not finite, a segment without size or with a top depth
 // that is not finite, and a rupture time that is not finite (NaN would fire the
-// cell at the origin time, +-inf overflow the sample arithmetic). The empty
+// cell at the origin time, +-inf drop it from every record unseen). The empty
 // grid is refused between the stress drops and the rest.
 bool check_segment_values(const SegmentArgs& a) {
     const bool stress_ok = every_cell(a.stress_drop_bars, [](float s, npy_intp, npy_intp) {

@@ -92,7 +92,7 @@ def stations(n=4, seed0=0):
 def run_child(script, timeout=120):
     # The words `script` prints in a fresh interpreter (a crash there leaves this one standing).
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True, env=env,
-                          timeout=timeout)
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True,
+                          env=env, timeout=timeout)
     assert done.returncode == 0, f"child died ({done.returncode}):\n{done.stderr[-3000:]}"
     return done.stdout.split()

@@ -1,5 +1,5 @@
-# Caller code that changes what the module checked, and foreign FFTW planners: each once crashed
-# the interpreter, so each runs in a child interpreter.
+# Caller code that changes what the module checked, and foreign FFTW planners: each can take an
+# interpreter down if mishandled, so each runs in a child interpreter.
 from conftest import run_child
 
 PREAMBLE = """

@@ -14,8 +14,8 @@ import numpy as np
 import pytest
 
 import _quelmar as q
-from conftest import (CFG, F32, PARTS, SEG, SIM, SLIP, SOURCE, VEL, Odd, check_error, segment_kwargs, stations,
-                      velocity_kwargs)
+from conftest import (CFG, F32, PARTS, SEG, SIM, SLIP, SOURCE, VEL, Odd, check_error, segment_kwargs,
+                      stations, velocity_kwargs)
 
 ENTRY = [  # entry point, number of positional parameters, a valid call
     (q.FaultSegment, 0, segment_kwargs()), (q.SlipModel, 1, dict(segments=[SEG])),
@@ -80,8 +80,8 @@ def test_entry_point(fn, n_pos, valid):
         assert fn.__doc__ and not gc.is_tracked(obj) and not hasattr(obj, "__dict__")
         assert repr(obj).startswith(f"<builtins.{fn.__name__} object at 0x")
         for attempt, exc in [(lambda: type("Sub", (fn,), {}), TypeError), (lambda: weakref.ref(obj), TypeError),
-                             (lambda: setattr(obj, "x", 1), AttributeError), (lambda: pickle.dumps(obj), TypeError),
-                             (lambda: copy.copy(obj), TypeError), (lambda: copy.deepcopy(obj), TypeError)]:
+                             (lambda: setattr(obj, "x", 1), AttributeError), (lambda: copy.copy(obj), TypeError),
+                             (lambda: pickle.dumps(obj), TypeError), (lambda: copy.deepcopy(obj), TypeError)]:
             pytest.raises(exc, attempt)
     # A seeded random walk away from the valid call: the object, or a documented exception with at
     # most one note naming a parameter; the arguments' reference counts come out as they went in.

@@ -1,5 +1,5 @@
 # Simulator.run_stations: record layout, refused batches, stops, reproducibility, threads (those
-# that once crashed the interpreter in a child interpreter).
+# that could take the interpreter down run in a child interpreter).
 import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor

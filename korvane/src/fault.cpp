@@ -122,8 +122,6 @@ std::string format_impl(F x) {
 
 }  // namespace
 
-std::int32_t to_i32(float x) noexcept { return saturate<std::int32_t>(x); }
-std::int32_t to_i32(double x) noexcept { return saturate<std::int32_t>(x); }
 std::size_t to_usize(float x) noexcept { return saturate<std::size_t>(x); }
 std::size_t to_usize(double x) noexcept { return saturate<std::size_t>(x); }
 

@@ -78,8 +78,8 @@ float straight_path_arrival_s(float r_km) {
 // finite rupture or travel time then gives a position, and sums of a few of
 // them cannot overflow; a position clamped at 2^53 samples lies as far past
 // (or before) every record and every window that can be allocated as the
-// exact one would, so no skip decision changes. Inside +-2^31 it is the
-// 32-bit truncation the sample arithmetic always used.
+// exact one would, so no skip decision changes. Positions inside a record
+// (fewer than 2^31 samples) and a window's reach are exact.
 constexpr std::int64_t kFarSamples = std::int64_t{1} << 53;
 
 std::int64_t sample_position(float x) {
@@ -95,7 +95,11 @@ std::int64_t sample_count(std::size_t n) {
     return static_cast<std::int64_t>(std::min<std::size_t>(n, static_cast<std::size_t>(kFarSamples)));
 }
 
-// Sample indices are 32-bit; longer records cannot be indexed correctly.
+// A record holds at most 2^31 - 1 samples, a bound chosen, not forced: the
+// positions are 64-bit. It is 8 GiB a component and about 250 days at
+// dt = 0.01 s, far beyond any record of shaking, and every record fits the
+// signed 32-bit sample count of common seismogram formats (SAC's NPTS). A
+// longer one stops here, with its length named.
 void check_record_length(std::size_t n_time) {
     if (n_time > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
         fail("a record of " + std::to_string(n_time) +

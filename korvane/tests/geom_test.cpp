@@ -43,7 +43,8 @@ TEST(Geometry, SubfaultPositionsSeenFromAStation) {
         EXPECT_NEAR(s.depth_km, r.z_km, 1e-5) << r.name;
         EXPECT_NEAR(s.takeoff_rad, std::numbers::pi - std::atan2(r.rh_km, r.z_km), 1e-4) << r.name;
         const double az = static_cast<double>(s.azimuth_rad) * 180 / std::numbers::pi;
-        EXPECT_TRUE((std::isnan(r.az_deg) || std::fabs(az - r.az_deg) < 1e-4) && az >= 0 && az < 360) << r.name;
+        EXPECT_NEAR(az, std::isnan(r.az_deg) ? az : r.az_deg, 1e-4) << r.name;  // NaN: any azimuth
+        EXPECT_TRUE(az >= 0 && az < 360) << r.name << ": azimuth " << az << " outside [0, 360)";
     }
 }
 
@@ -52,7 +53,8 @@ TEST(Geometry, AzimuthNormalisationGridAndStops) {
         EXPECT_EQ(detail::normalise_azimuth_deg(in), want) << in;
     }
     const GeometryGrid g = subfault_geometry(geometry({.n_along = 3, .n_down = 2}), 46.0f, 11.0f);
-    EXPECT_TRUE(g.records.size() == 6 && &g.at(2, 1) == &g.records[1] && &g.at(3, 2) == &g.records[5]);
+    ASSERT_EQ(g.records.size(), 6u);
+    EXPECT_EQ(std::pair(&g.at(2, 1), &g.at(3, 2)), std::pair(&g.records[1], &g.records[5]));
     for (auto [i, j] : {std::pair{4u, 1u}, {0u, 1u}, {1u, 0u}, {1u, 3u}}) {
         const std::string cell = "subfault (" + std::to_string(i) + "," + std::to_string(j) + ")";
         EXPECT_EQ(fault_message([&] { g.at(i, j); }), cell + " is outside the 3x2 grid");

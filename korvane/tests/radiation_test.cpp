@@ -54,7 +54,9 @@ TEST(Radiation, HorizontalSpectrum) {
             out.back() = -1.0f;
             horizontal_radiation_spectrum(z, z, 0.1f, 0.7f, -1.2f, 0.2f, 2.0f, theta, draws, 5,
                                           std::span(freqs).first(6), std::span(out).first(6));
-            EXPECT_TRUE(std::none_of(out.begin(), out.end() - 1, [](float v) { return std::signbit(v); }) && out[6] == -1);
+            EXPECT_TRUE(std::none_of(out.begin(), out.end() - 1, [](float v) { return std::signbit(v); }))
+                << "sign, R " << z;
+            EXPECT_EQ(out[6], -1) << "past the end, R " << z;
         }
     }
     DrawSource d = DrawSource::for_key(Variant::Pcg, 1);
@@ -89,7 +91,8 @@ TEST(Radiation, VerticalSpectrum) {
     out[6] = 42.0f;
     vertical_radiation_spectrum({strike, dip, rake, az, 2.5f}, std::span(freqs).first(6), u, w, 0, std::span(out).first(6));
     EXPECT_NEAR(out[1], closed_sv(rake, dip, 2.5f, az - strike) * sin(2.5f), 1e-6);
-    EXPECT_TRUE(std::isnan(out[2]) && out[6] == 42);
+    EXPECT_TRUE(std::isnan(out[2])) << "averaged bin";
+    EXPECT_EQ(out[6], 42) << "past the end";
     // w shorter than n_draw: fewer directions, still divided by n_draw.
     vertical_radiation_spectrum({strike, dip, rake, az, 2.5f}, freqs, u, std::span(w).first(2), 3, out);
     vertical_radiation_spectrum({strike, dip, rake, az, 2.5f}, freqs, u, w, 2, two);

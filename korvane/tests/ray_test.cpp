@@ -46,9 +46,10 @@ TEST(RayPaths, LegsDirectionsAndTurnsPerCodeAndDepth) {
              {"in the half-space", kPlain, 2, 50.0f, "3321 1000 1000"}}) {
         const GreenResult g = run(st, layers, code, depth);
         EXPECT_EQ(digits(st.legs) + " " + digits(st.down) + " " + digits(st.turns), want) << name;
-        EXPECT_TRUE(st.first_down == st.down[0] && st.deepest == *std::max_element(st.legs.begin(), st.legs.end()))
-            << name;
-        EXPECT_TRUE(std::isfinite(g.travel_time_s) && g.path_length_km > 0.0f) << name;
+        EXPECT_EQ(st.first_down, st.down[0]) << name;
+        EXPECT_EQ(st.deepest, *std::max_element(st.legs.begin(), st.legs.end())) << name;
+        EXPECT_TRUE(std::isfinite(g.travel_time_s)) << name;
+        EXPECT_GT(g.path_length_km, 0.0f) << name;
     }
 }
 
@@ -56,7 +57,8 @@ TEST(RayPaths, SourceNudgeCountsAndModes) {
     for (auto [z, layer, moved] : {std::tuple{6.0, 3u, 6.02}, {6.01, 3u, 6.02}, {5.99, 2u, 5.98}, {5.97, 2u, 5.97},
                                    {10.0, 3u, 9.98}, {50.0, 3u, 9.98}}) {
         const auto at = detail::source_position(kPlain, z);  // 0.02 km (f32) off any interface
-        EXPECT_TRUE(at.layer == layer && std::fabs(at.depth_km - moved) < 1e-8) << z;
+        EXPECT_EQ(at.layer, layer) << z;
+        EXPECT_NEAR(at.depth_km, moved, 1e-8) << z;
     }
     EXPECT_EQ(detail::source_position(ray_layers({{0, 6, 3.5}}), 5.0).layer, 0u);  // nothing of positive thickness
     const float above = static_cast<float>((7.0 - 5.0001) / 5.0);  // part of layer 3 above the source
@@ -71,8 +73,9 @@ TEST(RayPaths, SourceNudgeCountsAndModes) {
     st.legs = {1, 2, 2, 1};
     st.modes = {WaveMode::Compressional, WaveMode::Shear, WaveMode::Shear, WaveMode::Compressional};
     build_ray_path(st, kPlain, 1.5, 1.0);
-    EXPECT_TRUE(st.mode_flag == 1 && st.travel.p_counts == (std::vector<float>{0, 1.75f, 0, 0, 0}) &&
-                st.travel.s_counts == (std::vector<float>{0, 0, 2, 0, 0}));
+    EXPECT_EQ(st.mode_flag, 1u);
+    EXPECT_EQ(st.travel.p_counts, (std::vector<float>{0, 1.75f, 0, 0, 0}));
+    EXPECT_EQ(st.travel.s_counts, (std::vector<float>{0, 0, 2, 0, 0}));
     st.start_sign = -1;  // several legs, forced to start upward
     build_ray_path(st, kPlain, 1.5, 1.0);
     EXPECT_EQ(digits(st.down), "0011");
@@ -94,19 +97,22 @@ TEST(RayPaths, LegLimitAndStops) {
         EXPECT_EQ(fault_message([&] { run(st, layers, code, depth); }), message) << code;
     }
     RayPath path;  // without a zero-thickness layer the descent ends at the bound
-    EXPECT_TRUE(path.descend_to_moho(WaveMode::Shear, kPlain, 1, 3) == 3 && digits(path.legs) == "12");
+    EXPECT_EQ(path.descend_to_moho(WaveMode::Shear, kPlain, 1, 3), 3u);
+    EXPECT_EQ(digits(path.legs), "12");
 }
 
 TEST(RayParameter, SlownessStationaryPinnedAndExhausted) {
     for (const std::complex p : {std::complex{0.3, 0.0}, {0.6, 0.0}, {0.3, 0.01}, {0.6, 0.02}, {0.3, 1e-8}}) {
         const auto e = vertical_slowness(2.0, p);  // on the decaying branch
-        EXPECT_TRUE(std::abs(e * e - (0.25 - p * p)) < 1e-12 && e.imag() <= 0.0 && e.real() > -1e-16) << p;
+        EXPECT_LT(std::abs(e * e - (0.25 - p * p)), 1e-12) << p;
+        EXPECT_TRUE(e.imag() <= 0.0 && e.real() > -1e-16) << "branch: " << e << " at p " << p;
     }
     // One leg: the stationary Cagniard time is the straight-ray time.
     RayState st;
     const GreenResult g = run(st, kCrust, 1, 1.5f, 10.0f);
     const double slant = std::hypot(10.0, 1.4999);
-    EXPECT_TRUE(std::fabs(g.travel_time_s - slant / 2) < 1e-4 && std::fabs(g.ray_parameter_s_km - 5 / slant) < 1e-3);
+    EXPECT_NEAR(g.travel_time_s, slant / 2, 1e-4);
+    EXPECT_NEAR(g.ray_parameter_s_km, 5 / slant, 1e-3);
     // At a complex p too, dt/dp is the slope of t: on this S path and on a P-S-S-P one.
     const auto slope_matches = [](const RayState& s, const std::vector<RayLayer>& layers) {
         const std::complex<double> pc{0.2, 0.05}, h{1e-6, 0};
@@ -117,7 +123,8 @@ TEST(RayParameter, SlownessStationaryPinnedAndExhausted) {
     converted.legs = {1, 2, 2, 1};
     converted.modes = {WaveMode::Compressional, WaveMode::Shear, WaveMode::Shear, WaveMode::Compressional};
     build_ray_path(converted, kPlain, 1.5, 1.0);
-    EXPECT_TRUE(slope_matches(st, kCrust) && slope_matches(converted, kPlain));
+    EXPECT_TRUE(slope_matches(st, kCrust)) << "S path";
+    EXPECT_TRUE(slope_matches(converted, kPlain)) << "P-S-S-P path";
     // Only positive counts add to t; dt/dp takes every non-zero count, so a NaN count makes it NaN.
     RayState counts;
     counts.deepest = 1;
@@ -147,5 +154,6 @@ TEST(Spreading, LengthAttenuationAndGrazingLegs) {
     EXPECT_NEAR(geometric_spreading(st, kCrust, true, 7.0, 0.0).length_km, 33.0, 1e-9);
     st.legs = {1};  // p vs = 1 exactly: sin i clamped to 0.999999 (f32), ~702 x the depth
     const Spreading grazing = geometric_spreading(st, kCrust, false, 0.5, 0.5);
-    EXPECT_TRUE(std::fabs(grazing.length_km - 351.2) < 0.05 && std::fabs(grazing.t_star_s - 3.512f) < 1e-3f);
+    EXPECT_NEAR(grazing.length_km, 351.2, 0.05);
+    EXPECT_NEAR(grazing.t_star_s, 3.512f, 1e-3f);
 }

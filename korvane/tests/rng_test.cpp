@@ -25,7 +25,8 @@ TEST(Streams, ReferenceOutputsSeedingAndKeys) {
     EXPECT_EQ((std::vector{mix64(G), subfault_key(segment_key(0, 0), 0), seg, sub, ray_key(sub, 0)}),
               (std::vector{0xE220A8397B1DCDAFu, 0ul, 0x5692161D100B05E5u, 0x7AB40E090F363A7Du, 0x78F38D8290F81619u}));
     // uniform: 0 is reachable, 1 is not.
-    EXPECT_TRUE(DrawSource(Lcg64Xsh32{0, 1}).uniform() == 0.0f && DrawSource(fixture::FixtureDraws{0 - G}).uniform() == 0.0f);
+    EXPECT_EQ(DrawSource(Lcg64Xsh32{0, 1}).uniform(), 0.0f) << "PCG32";
+    EXPECT_EQ(DrawSource(fixture::FixtureDraws{0 - G}).uniform(), 0.0f) << "fixture";
     EXPECT_EQ(DrawSource(Lcg64Xsh32{(1ul << 59) - (1ul << 41), 1}).uniform(), 1 - 0x1p-24f);  // output all ones
 }
 
@@ -34,7 +35,8 @@ TEST(Streams, EnvironmentVariableSelectsTheGenerator) {
                                       {"0", Variant::Fixture}, {"\xff", Variant::Fixture}}) {
         korvane::testing::EnvGuard env("KORVANE_FIXTURE_RNG", value);
         const DrawSource d = DrawSource::for_station(42);
-        EXPECT_TRUE(variant_from_environment() == want && d.variant() == want) << value.value_or("unset");
+        EXPECT_EQ(variant_from_environment(), want) << value.value_or("unset");
+        EXPECT_EQ(d.variant(), want) << "the station's stream, " << value.value_or("unset");
         EXPECT_TRUE(want == Variant::Pcg ? d.pcg()->state == seed_pcg(42).state
                                          : d.fixture()->state == seed_fixture(42).state) << value.value_or("unset");
     }
@@ -56,7 +58,8 @@ TEST(Normal, PinnedDrawsPerGenerator) {
         d = DrawSource::for_key(v, 0);
         double s = 0.0;
         for (int k = 0; k < 100000; ++k) s += static_cast<double>(d.normal());
-        EXPECT_TRUE(d.next_u64() == after && s == sum) << static_cast<int>(v);
+        EXPECT_EQ(s, sum) << "sum of the normals, variant " << static_cast<int>(v);
+        EXPECT_EQ(d.next_u64(), after) << "the output after them, variant " << static_cast<int>(v);
     }
 }
 
@@ -95,10 +98,12 @@ TEST(Fill, MatchesDrawByDraw) {
             if (normal && v == Variant::Pcg) {
                 Lcg64Xsh32 g = *DrawSource::for_key(v, key).pcg();
                 detail::pcg_normals_by_draw(g, way);
-                EXPECT_TRUE(bits(way) == bits(want) && g.state == each.pcg()->state) << row << " by draw";
+                EXPECT_TRUE(bits(way) == bits(want)) << row << " by draw: values";
+                EXPECT_EQ(g.state, each.pcg()->state) << row << " by draw: end state";
             }
-            EXPECT_TRUE(bits(got) == bits(want) && fill.next_u64() == each.next_u64() && fill.normal() == each.normal())
-                << row;
+            EXPECT_TRUE(bits(got) == bits(want)) << row << ": values";
+            EXPECT_EQ(fill.next_u64(), each.next_u64()) << row << ": the output after";
+            EXPECT_EQ(fill.normal(), each.normal()) << row << ": the normal after";
         }
     }
 }
@@ -113,7 +118,9 @@ TEST(Fill, LanesMatchDrawByDraw) {
         Lcg64Xsh32 g = *each.pcg();
         std::vector<float> got(n), want(n);
         for (float& x : want) x = each.normal();
-        EXPECT_TRUE(detail::pcg_normals_ahead(g, got) && bits(got) == bits(want) && g.state == each.pcg()->state)
-            << "key " << key << " n " << n;
+        const std::string row = "key " + std::to_string(key) + " n " + std::to_string(n);
+        ASSERT_TRUE(detail::pcg_normals_ahead(g, got)) << row << ": the lanes did not run";
+        EXPECT_TRUE(bits(got) == bits(want)) << row << ": values";
+        EXPECT_EQ(g.state, each.pcg()->state) << row << ": end state";
     }
 }

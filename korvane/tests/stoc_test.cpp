@@ -47,7 +47,7 @@ TEST(SpectrumShape, NanKappaAndOversizePlan) {
                                    .shape_factor = 2.0f, .fmax_hz = 10.0f, .path_t = 0.01f};
     SpectrumShape shape = SpectrumShape::with_capacity(2048), small = SpectrumShape::with_capacity(1024);
     shape.refresh(plan, {kDt, kEps, kEta, std::numeric_limits<float>::quiet_NaN()}, src);
-    EXPECT_TRUE(std::isnan(shape.amplitude[1]) && std::isnan(shape.amplitude[1024]));
+    for (const std::size_t k : {1u, 1024u}) EXPECT_TRUE(std::isnan(shape.amplitude[k])) << "bin " << k;
     EXPECT_EQ(fault_message([&] { small.refresh(plan, {kDt, kEps, kEta, 0.0f}, src); }),
               "range end index 2048 out of range for slice of length 1024");
     EXPECT_TRUE(std::ranges::equal(small.window, std::vector<float>(1024, 0.0f)));

@@ -99,7 +99,7 @@ namespace detail {
 // "attempt to {verb} with overflow".
 template <class T, class Op>
 [[nodiscard]] inline T checked(T a, T b, Op op, const char* verb) {
-    static_assert(std::is_same_v<T, std::size_t> || std::is_same_v<T, std::int32_t>);
+    static_assert(std::is_same_v<T, std::size_t>);
     T r;
     if (op(a, b, &r)) fail(std::string("attempt to ") + verb + " with overflow");
     return r;
@@ -107,7 +107,7 @@ template <class T, class Op>
 
 }  // namespace detail
 
-// Checked arithmetic for size_t and int32_t; overflow stops with
+// Checked arithmetic for size_t (counts and lengths); overflow stops with
 // "attempt to {add,subtract,multiply} with overflow".
 template <class T>
 [[nodiscard]] inline T checked_add(T a, T b) {
@@ -154,10 +154,8 @@ inline void check_chunk_size(std::size_t n_along) {
     if (n_along == 0) fail("chunk size must be non-zero");
 }
 
-// Float-to-integer conversions: truncate toward zero, NaN -> 0, saturate at
-// the target's limits (negative -> 0 for unsigned targets).
-std::int32_t to_i32(float x) noexcept;
-std::int32_t to_i32(double x) noexcept;
+// Float-to-size conversions: truncate toward zero, NaN -> 0, saturate at
+// 0 and SIZE_MAX.
 std::size_t to_usize(float x) noexcept;
 std::size_t to_usize(double x) noexcept;
 

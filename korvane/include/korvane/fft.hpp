@@ -1,6 +1,6 @@
 // Transform lengths, the cached single-precision FFT of the core, and the
 // baseline correction that the noise of every component goes through before
-// it is transformed.
+// it is transformed (time-domain work, in src/baseline.cpp).
 //
 // `good_length` picks a transform length of the form m * 2^k (m in {1, 3, 5, 7},
 // k >= 1), lengths whose only prime factors are 2, 3, 5 and 7; `transform`

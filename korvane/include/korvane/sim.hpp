@@ -235,8 +235,8 @@ public:
 
     // Synthesises one station's three components. Stops (korvane::Fault) on a
     // ray code the ray code cannot follow, a ray whose distance, travel time,
-    // corner frequency or window length is not finite and positive, 32-bit
-    // sample overflow or a record of 2^31 samples or more; throws
+    // corner frequency or window length is not finite and positive, a time
+    // step of 0 or a record of 2^31 samples or more; throws
     // AllocationFailure (a std::bad_alloc) when the record or a segment's
     // working set cannot be had, or is more than the process can have (the
     // message names the cell and what made its window long). The generator variant comes from the environment
