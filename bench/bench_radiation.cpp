@@ -21,7 +21,7 @@ namespace {
 
 constexpr std::size_t kDeviates = 1000;
 constexpr std::array<float, 5> kAngles{0.6f, 1.2f, 0.3f, 2.0f, 2.4f};  // strike, dip, rake, azimuth, take-off
-constexpr float kThetas[] = {-1.5707964f, 0.0f};                     // the 090 and 000 components
+constexpr float kThetas[] = {-1.5707964f, 0.0f};                       // the 090 and 000 components
 
 template <bool Vector>
 void BM_Ray(benchmark::State& state) {
@@ -38,8 +38,8 @@ void BM_Ray(benchmark::State& state) {
     for (auto _ : state) {
         for (const float theta : kThetas) {
             if constexpr (Vector) {
-                radiation::horizontal_radiation_spectrum(c.sh, c.sv, strike, dip, rake, az, takeoff, theta,
-                                                         draws, kDeviates, plan.freqs, amp);
+                radiation::horizontal_radiation_spectrum(c.sh, c.sv, strike, dip, rake, az, takeoff, theta, draws,
+                                                         kDeviates, plan.freqs, amp);
             } else {
                 std::fill(amp.begin(), amp.end(), testing::scalar_perturbed_rms(kAngles, theta, draws, kDeviates));
             }

@@ -50,16 +50,15 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double seconds_since(Clock::time_point t0) {
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
+double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
 // One segment of 15 x 8 subfaults of 2 km, rayset [1, 2], 100 s at dt 0.01.
 sim::Simulator scenario() {
-    std::vector<input::InputLayer> in = {
-        {3.5, 2.0, 2.3, 0.0f, 1.0f, 200.0f, 100.0f},  {5.6, 3.2, 2.6, 0.0f, 4.0f, 400.0f, 200.0f},
-        {6.2, 3.6, 2.75, 0.0f, 10.0f, 600.0f, 300.0f}, {6.6, 3.8, 2.9, 0.0f, 17.0f, 800.0f, 400.0f},
-        {8.0, 4.6, 3.3, 0.0f, 0.0f, 1000.0f, 500.0f}};
+    std::vector<input::InputLayer> in = {{3.5, 2.0, 2.3, 0.0f, 1.0f, 200.0f, 100.0f},
+                                         {5.6, 3.2, 2.6, 0.0f, 4.0f, 400.0f, 200.0f},
+                                         {6.2, 3.6, 2.75, 0.0f, 10.0f, 600.0f, 300.0f},
+                                         {6.6, 3.8, 2.9, 0.0f, 17.0f, 800.0f, 400.0f},
+                                         {8.0, 4.6, 3.3, 0.0f, 0.0f, 1000.0f, 500.0f}};
     const std::size_t n_along = 15, n_down = 8;
     std::vector<input::Subfault> cells(n_along * n_down);
     for (std::size_t r = 0; r < n_down; ++r) {
@@ -71,12 +70,15 @@ sim::Simulator scenario() {
         }
     }
     std::vector<input::Segment> segs;
-    segs.emplace_back(n_along, n_down, std::move(cells), 20.0f, 38.0f, 2.0f, 2.0f, 45.0f, 50.0f,
-                      90.0f, 2.0f, 15.0f, 8.0f);
+    segs.emplace_back(n_along, n_down, std::move(cells), 20.0f, 38.0f, 2.0f, 2.0f, 45.0f, 50.0f, 90.0f, 2.0f, 15.0f,
+                      8.0f);
     const sim::HfConfig cfg{.path = {.rayset = {1, 2}, .path_duration_model = 0},
-                            .source = {.rupture_velocity_fraction = 0.8f, .rupture_velocity_shallow = 0.6f,
-                                       .rupture_velocity_deep = 1.0f, .rupture_velocity_sigma = 0.1f,
-                                       .corner_frequency_constant = 1.68f, .corner_frequency_alpha = 0.0f},
+                            .source = {.rupture_velocity_fraction = 0.8f,
+                                       .rupture_velocity_shallow = 0.6f,
+                                       .rupture_velocity_deep = 1.0f,
+                                       .rupture_velocity_sigma = 0.1f,
+                                       .corner_frequency_constant = 1.68f,
+                                       .corner_frequency_alpha = 0.0f},
                             .record = {.duration_s = 100.0f, .dt = 0.01f},
                             .site = {.fmax_hz = 10.0f}};
     return std::move(sim::Simulator::create(cfg, input::StochModel(std::move(segs)),
@@ -96,9 +98,14 @@ double kernel_seconds(const sim::Simulator& s, std::size_t n, int reps) {
     for (float& x : u) x = draws.uniform();
     for (float& x : w) x = draws.uniform();
     const stoc::WindowParams win{.dt = s.dt, .eps = s.eps, .eta = s.eta, .kappa_s = 0.04f};
-    const stoc::SourceSpectrumParams src{.distance_km = 30.0f, .window_length_s = 8.0f, .beta_km_s = 3.6f,
-                                         .density_g_cm3 = 2.8f, .corner_frequency_hz = 0.8f,
-                                         .moment_dyne_cm = 1e24f, .shape_factor = 1.0f, .fmax_hz = 10.0f,
+    const stoc::SourceSpectrumParams src{.distance_km = 30.0f,
+                                         .window_length_s = 8.0f,
+                                         .beta_km_s = 3.6f,
+                                         .density_g_cm3 = 2.8f,
+                                         .corner_frequency_hz = 0.8f,
+                                         .moment_dyne_cm = 1e24f,
+                                         .shape_factor = 1.0f,
+                                         .fmax_hz = 10.0f,
                                          .path_t = 0.2f};
     float sink = 0.0f;
     const auto t0 = Clock::now();
@@ -158,10 +165,10 @@ int main(int argc, char** argv) {
     const int station_reps = argc > 1 ? std::atoi(argv[1]) : 3;
     const sim::Simulator s = scenario();
     const float km[] = {10.0f, 40.0f, 100.0f};
-    std::printf("scenario: 15 x 8 subfaults of 2 km, rayset [1, 2], %zu samples at dt %.3g s\n",
-                s.n_time, static_cast<double>(s.dt));
-    std::printf("%8s %12s %8s %10s %12s %12s %12s %16s %14s\n", "km", "ms/station", "rays", "ms/ray",
-                "kernels ms", "ray/kernels", "irred. ms", "ray/irreducible", "allocs/station");
+    std::printf("scenario: 15 x 8 subfaults of 2 km, rayset [1, 2], %zu samples at dt %.3g s\n", s.n_time,
+                static_cast<double>(s.dt));
+    std::printf("%8s %12s %8s %10s %12s %12s %12s %16s %14s\n", "km", "ms/station", "rays", "ms/ray", "kernels ms",
+                "ray/kernels", "irred. ms", "ray/irreducible", "allocs/station");
     for (const float d : km) {
         const sim::Station st{20.0f + d / 87.8f, 38.0f, 0.04f, 0.6f};
         std::vector<float> rows(3 * s.n_time);
@@ -179,8 +186,7 @@ int main(int argc, char** argv) {
             s.run_into(st, static_cast<std::uint64_t>(rep) + 2, out);
         }
         const double per_station = seconds_since(t0) / station_reps;
-        const double allocs_per_station =
-            static_cast<double>(g_allocations.load() - allocs0) / station_reps;
+        const double allocs_per_station = static_cast<double>(g_allocations.load() - allocs0) / station_reps;
 
         double kernels = 0.0, irreducible = 0.0;
         for (const auto& [n, count] : stats.rays_by_length) {
@@ -193,12 +199,14 @@ int main(int argc, char** argv) {
                     per_station * 1e3, rays, per_ray * 1e3, kernels / ray_count * 1e3, per_station / kernels,
                     irreducible / ray_count * 1e3, per_station / irreducible, allocs_per_station);
     }
-    std::printf("ray/kernels: station time over the summed cost of each ray's mandatory kernels "
-                "(one refresh, the site factors and gain curve, and per component n normals, the "
-                "baseline correction, the site gains, the radiation, the real forward and inverse "
-                "transforms of length n); target <= 1.3\n");
-    std::printf("ray/irreducible: station time over the summed cost of each ray's irreducible work "
-                "(3n normals, 3 real forward and 3 real inverse transforms of length n); "
-                "aim <= 1.15\n");
+    std::printf(
+        "ray/kernels: station time over the summed cost of each ray's mandatory kernels "
+        "(one refresh, the site factors and gain curve, and per component n normals, the "
+        "baseline correction, the site gains, the radiation, the real forward and inverse "
+        "transforms of length n); target <= 1.3\n");
+    std::printf(
+        "ray/irreducible: station time over the summed cost of each ray's irreducible work "
+        "(3n normals, 3 real forward and 3 real inverse transforms of length n); "
+        "aim <= 1.15\n");
     return 0;
 }

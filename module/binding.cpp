@@ -26,12 +26,11 @@ namespace {
 PyObject* panic_type() noexcept {
     static PyObject* type = nullptr;
     if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc(
-            "pyo3_runtime.PanicException",
-            "An internal fault of the simulation core stopped the call.\n\n"
-            "It derives from BaseException so that a broad `except Exception` does not\n"
-            "swallow it; the process goes on and the objects involved stay usable.",
-            PyExc_BaseException, nullptr);
+        type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException",
+                                         "An internal fault of the simulation core stopped the call.\n\n"
+                                         "It derives from BaseException so that a broad `except Exception` does not\n"
+                                         "swallow it; the process goes on and the objects involved stay usable.",
+                                         PyExc_BaseException, nullptr);
     }
     return type;
 }
@@ -89,15 +88,9 @@ void raise_exception(const std::exception_ptr& failure) noexcept {
     } catch (...) {
     }
     switch (kind) {
-        case kNamedMemory:
-            PyErr_SetString(PyExc_MemoryError, text);
-            break;
-        case kMemory:
-            PyErr_NoMemory();
-            break;
-        case kPanic:
-            raise_panic(text);
-            break;
+        case kNamedMemory: PyErr_SetString(PyExc_MemoryError, text); break;
+        case kMemory: PyErr_NoMemory(); break;
+        case kPanic: raise_panic(text); break;
     }
 }
 
@@ -193,8 +186,8 @@ const char* param_name(const Params& p, std::size_t i) noexcept {
 bool bind_positional(const Params& p, PyObject* const* args, Py_ssize_t nargs, Ref* out) {
     const auto accepted = static_cast<Py_ssize_t>(p.positional.size());
     if (nargs > accepted) {
-        PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
-                     display_name(p).c_str(), accepted, nargs, nargs == 1 ? "was" : "were");
+        PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", display_name(p).c_str(),
+                     accepted, nargs, nargs == 1 ? "was" : "were");
         return false;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
@@ -209,13 +202,12 @@ bool bind_positional(const Params& p, PyObject* const* args, Py_ssize_t nargs, R
 bool bind_keyword(const Params& p, PyObject* key, PyObject* value, Ref* out) {
     const Py_ssize_t i = find_param(p, key);
     if (i < 0) {
-        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
-                     display_name(p).c_str(), key);
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", display_name(p).c_str(), key);
         return false;
     }
     if (out[i]) {
-        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-                     display_name(p).c_str(), param_name(p, static_cast<std::size_t>(i)));
+        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", display_name(p).c_str(),
+                     param_name(p, static_cast<std::size_t>(i)));
         return false;
     }
     Py_INCREF(value);
@@ -233,10 +225,8 @@ bool check_missing(const Params& p, const Ref* out) {
             if (!out[i]) missing.push_back(param_name(p, i));
         }
         if (!missing.empty()) {
-            PyErr_Format(PyExc_TypeError, "%s missing %zu required %s %s: %s",
-                         display_name(p).c_str(), missing.size(),
-                         kind == 0 ? "positional" : "keyword",
-                         missing.size() == 1 ? "argument" : "arguments",
+            PyErr_Format(PyExc_TypeError, "%s missing %zu required %s %s: %s", display_name(p).c_str(), missing.size(),
+                         kind == 0 ? "positional" : "keyword", missing.size() == 1 ? "argument" : "arguments",
                          name_list(missing).c_str());
             return false;
         }
@@ -261,8 +251,7 @@ bool bind(const Params& p, PyObject* args, PyObject* kwargs, Ref* out) {
     return check_missing(p, out);
 }
 
-bool bind_fast(const Params& p, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
-               Ref* out) {
+bool bind_fast(const Params& p, PyObject* const* args, std::size_t nargsf, PyObject* kwnames, Ref* out) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (!bind_positional(p, args, nargs, out)) return false;
     const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -412,8 +401,7 @@ namespace {
 // refuse() for either float width (each printed at its own width).
 template <class T>
 bool refuse_value(const char* field, const char* rule, T value, const std::string& where) {
-    const std::string text = std::string(field) + " must " + rule + "; got " +
-                             korvane::format_number(value) + where;
+    const std::string text = std::string(field) + " must " + rule + "; got " + korvane::format_number(value) + where;
     PyErr_SetString(PyExc_ValueError, text.c_str());
     return false;
 }
@@ -473,8 +461,7 @@ bool check_flat_run(PyObject* array) {
     // caller clear ALIGNED by hand, which the test below would refuse.
     if (PyArray_DIM(a, 0) == 0) return true;
     const int flags = PyArray_FLAGS(a);
-    if ((flags & NPY_ARRAY_ALIGNED) != 0 &&
-        (flags & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS)) != 0 &&
+    if ((flags & NPY_ARRAY_ALIGNED) != 0 && (flags & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS)) != 0 &&
         PyArray_DATA(a) != nullptr) {
         return true;
     }

@@ -183,8 +183,8 @@ auto without_gil(F&& work) -> decltype(work()) {
 // The parameter table of one callable. Every parameter is required. Built
 // from a field table by params_of, never written by hand.
 struct Params {
-    const char* cls;   // class name, e.g. "SlipModel"
-    const char* func;  // kConstructor for a constructor
+    const char* cls;                            // class name, e.g. "SlipModel"
+    const char* func;                           // kConstructor for a constructor
     std::span<const char* const> positional;    // positional-or-keyword, in order
     std::span<const char* const> keyword_only;  // in order
 
@@ -198,8 +198,7 @@ bool bind(const Params& params, PyObject* args, PyObject* kwargs, Ref* out);
 
 // The same for a vectorcall-style call (positional arguments, then the values
 // of the keywords named in `kwnames`).
-bool bind_fast(const Params& params, PyObject* const* args, std::size_t nargsf,
-               PyObject* kwnames, Ref* out);
+bool bind_fast(const Params& params, PyObject* const* args, std::size_t nargsf, PyObject* kwnames, Ref* out);
 
 // ---- field tables ----------------------------------------------------------
 // A call's parameters are stated once, as a table of fields in parameter
@@ -414,8 +413,7 @@ bool check_flat_run(PyObject* array);
 // The layout of every instance: the object header followed by the core value.
 template <class V>
 struct Instance {
-    PyObject_HEAD
-    V value;
+    PyObject_HEAD V value;
 };
 
 template <class V>

@@ -51,13 +51,12 @@ bool unchecked(const auto&) noexcept { return true; }
 // ---- SourceParameters, SiteParameters, RecordParameters ---------------------
 
 using Source = SourceParametersValue;
-constexpr Field<Source> kSourceFields[] = {
-    {"corner_frequency_constant", f32_field<&Source::corner_frequency_constant>},
-    {"corner_frequency_alpha", f32_field<&Source::corner_frequency_alpha>},
-    {"rupture_velocity_fraction", f32_field<&Source::rupture_velocity_fraction>},
-    {"rupture_velocity_shallow", f32_field<&Source::rupture_velocity_shallow>},
-    {"rupture_velocity_deep", f32_field<&Source::rupture_velocity_deep>},
-    {"rupture_velocity_sigma", f32_field<&Source::rupture_velocity_sigma>}};
+constexpr Field<Source> kSourceFields[] = {{"corner_frequency_constant", f32_field<&Source::corner_frequency_constant>},
+                                           {"corner_frequency_alpha", f32_field<&Source::corner_frequency_alpha>},
+                                           {"rupture_velocity_fraction", f32_field<&Source::rupture_velocity_fraction>},
+                                           {"rupture_velocity_shallow", f32_field<&Source::rupture_velocity_shallow>},
+                                           {"rupture_velocity_deep", f32_field<&Source::rupture_velocity_deep>},
+                                           {"rupture_velocity_sigma", f32_field<&Source::rupture_velocity_sigma>}};
 constexpr Params kSourceParams = params_of<kSourceFields>("SourceParameters");
 
 // The corner-frequency constant: 0 gives an infinite window (a stop), a
@@ -174,8 +173,7 @@ bool duration_model_field(PyObject* o, const char* name, Path& out) {
     return true;
 }
 
-constexpr Field<Path> kPathFields[] = {{"rayset", rayset_field},
-                                       {"path_duration_model", duration_model_field}};
+constexpr Field<Path> kPathFields[] = {{"rayset", rayset_field}, {"path_duration_model", duration_model_field}};
 constexpr Params kPathParams = params_of<kPathFields>("PathParameters");
 
 PyObject* path_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -256,9 +254,8 @@ bool check_grid_shapes(const SegmentArgs& a) {
                          "slip (%zd, %zd), rise_time_s (%zd, %zd), rupture_time_s (%zd, %zd) "
                          "and stress_drop_bars (%zd, %zd) must have the same shape -- they "
                          "describe the same subfaults",
-                         PyArray_DIM(g[0], 0), PyArray_DIM(g[0], 1), PyArray_DIM(g[1], 0),
-                         PyArray_DIM(g[1], 1), PyArray_DIM(g[2], 0), PyArray_DIM(g[2], 1),
-                         PyArray_DIM(g[3], 0), PyArray_DIM(g[3], 1));
+                         PyArray_DIM(g[0], 0), PyArray_DIM(g[0], 1), PyArray_DIM(g[1], 0), PyArray_DIM(g[1], 1),
+                         PyArray_DIM(g[2], 0), PyArray_DIM(g[2], 1), PyArray_DIM(g[3], 0), PyArray_DIM(g[3], 1));
             return false;
         }
     }
@@ -283,22 +280,22 @@ bool check_segment_values(const SegmentArgs& a) {
     // A position or an angle that is not finite makes every distance, or the
     // radiation pattern, NaN; a latitude beyond a pole is no place at all.
     if (!std::isfinite(a.longitude_deg)) return refuse("longitude_deg", "be finite", a.longitude_deg);
-    if (!korvane::geom::is_latitude(a.latitude_deg)) return refuse("latitude_deg", "be within [-90, 90]", a.latitude_deg);
-    for (const auto& [name, angle] : {std::pair{"strike_deg", a.strike_deg}, std::pair{"dip_deg", a.dip_deg},
-                                      std::pair{"rake_deg", a.rake_deg}}) {
+    if (!korvane::geom::is_latitude(a.latitude_deg))
+        return refuse("latitude_deg", "be within [-90, 90]", a.latitude_deg);
+    for (const auto& [name, angle] :
+         {std::pair{"strike_deg", a.strike_deg}, std::pair{"dip_deg", a.dip_deg}, std::pair{"rake_deg", a.rake_deg}}) {
         if (!std::isfinite(angle)) return refuse(name, "be finite", angle);
     }
     // A top edge above the datum is what finite-fault models of surface
     // ruptures carry: cells whose centre lies in the air layer do not radiate.
     if (!std::isfinite(a.top_depth_km)) return refuse("top_depth_km", "be finite", a.top_depth_km);
-    for (const auto& [name, size] : {std::pair{"subfault_length_km", a.subfault_length_km},
-                                     std::pair{"subfault_width_km", a.subfault_width_km}}) {
+    for (const auto& [name, size] :
+         {std::pair{"subfault_length_km", a.subfault_length_km}, std::pair{"subfault_width_km", a.subfault_width_km}}) {
         if (!positive_finite(size)) return refuse_not_positive_finite(name, size);
     }
     return every_cell(a.rupture_time_s, [](float t, npy_intp r, npy_intp c) {
-        return std::isfinite(t) ||
-               refuse("rupture_time_s", "be finite everywhere", t,
-                      " at row " + std::to_string(r) + ", column " + std::to_string(c));
+        return std::isfinite(t) || refuse("rupture_time_s", "be finite everywhere", t,
+                                          " at row " + std::to_string(r) + ", column " + std::to_string(c));
     });
 }
 
@@ -308,12 +305,11 @@ std::vector<Subfault> subfaults_of(const SegmentArgs& a) {
     const auto cols = static_cast<std::size_t>(PyArray_DIM(a.slip, 1));
     std::vector<Subfault> cells;
     const std::size_t n_cells = korvane::checked_mul(rows, cols);
-    korvane::allocating(
-        [&] { return std::to_string(rows) + " x " + std::to_string(cols) + " subfaults"; },
-        korvane::saturating_mul(n_cells, sizeof(Subfault)), [&] { cells.reserve(n_cells); });
+    korvane::allocating([&] { return std::to_string(rows) + " x " + std::to_string(cols) + " subfaults"; },
+                        korvane::saturating_mul(n_cells, sizeof(Subfault)), [&] { cells.reserve(n_cells); });
     every_cell(a.slip, [&](float slip, npy_intp r, npy_intp c) {
-        cells.push_back({slip, grid_at(a.rise_time_s, r, c), grid_at(a.rupture_time_s, r, c),
-                         grid_at(a.stress_drop_bars, r, c)});
+        cells.push_back(
+            {slip, grid_at(a.rise_time_s, r, c), grid_at(a.rupture_time_s, r, c), grid_at(a.stress_drop_bars, r, c)});
         return true;
     });
     return cells;
@@ -322,10 +318,10 @@ std::vector<Subfault> subfaults_of(const SegmentArgs& a) {
 // The segment the checked arguments describe.
 PyObject* new_segment(PyTypeObject* type, const SegmentArgs& a) {
     if (!check_grid_shapes(a) || !check_segment_values(a)) return nullptr;
-    Segment value(static_cast<std::size_t>(PyArray_DIM(a.slip, 1)),
-                  static_cast<std::size_t>(PyArray_DIM(a.slip, 0)), subfaults_of(a), a.longitude_deg,
-                  a.latitude_deg, a.subfault_length_km, a.subfault_width_km, a.strike_deg, a.dip_deg,
-                  a.rake_deg, a.top_depth_km, a.hypocentre_along_strike_km, a.hypocentre_down_dip_km);
+    Segment value(static_cast<std::size_t>(PyArray_DIM(a.slip, 1)), static_cast<std::size_t>(PyArray_DIM(a.slip, 0)),
+                  subfaults_of(a), a.longitude_deg, a.latitude_deg, a.subfault_length_km, a.subfault_width_km,
+                  a.strike_deg, a.dip_deg, a.rake_deg, a.top_depth_km, a.hypocentre_along_strike_km,
+                  a.hypocentre_down_dip_km);
     return emplace(type, std::move(value));
 }
 
@@ -379,8 +375,7 @@ PyObject* slip_subfault_count(PyObject* self, void*) {
 }
 
 PyGetSetDef slip_getset[] = {
-    {"subfault_count", slip_subfault_count, nullptr, "Total subfaults across all segments",
-     nullptr},
+    {"subfault_count", slip_subfault_count, nullptr, "Total subfaults across all segments", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 // ---- VelocityModel1D ----------------------------------------------------------
@@ -400,14 +395,13 @@ constexpr auto layer_field = array_slot_field<&VelocityArgs::layer, I, Typenum>;
 
 // Element types: thicknesses and quality factors f32, velocities and density
 // f64, as the layer fields are declared.
-constexpr Field<VelocityArgs> kVelocityFields[] = {
-    {"thickness_km", layer_field<kThickness, NPY_FLOAT32>},
-    {"vp_km_s", layer_field<kVp, NPY_FLOAT64>},
-    {"vsh_km_s", layer_field<kVsh, NPY_FLOAT64>},
-    {"density_g_cm3", layer_field<kDensity, NPY_FLOAT64>},
-    {"quality_factor_p", layer_field<kQp, NPY_FLOAT32>},
-    {"quality_factor_s", layer_field<kQs, NPY_FLOAT32>},
-    {"vs_moho_km_s", f64_field<&VelocityArgs::vs_moho_km_s>}};
+constexpr Field<VelocityArgs> kVelocityFields[] = {{"thickness_km", layer_field<kThickness, NPY_FLOAT32>},
+                                                   {"vp_km_s", layer_field<kVp, NPY_FLOAT64>},
+                                                   {"vsh_km_s", layer_field<kVsh, NPY_FLOAT64>},
+                                                   {"density_g_cm3", layer_field<kDensity, NPY_FLOAT64>},
+                                                   {"quality_factor_p", layer_field<kQp, NPY_FLOAT32>},
+                                                   {"quality_factor_s", layer_field<kQs, NPY_FLOAT32>},
+                                                   {"vs_moho_km_s", f64_field<&VelocityArgs::vs_moho_km_s>}};
 constexpr Params kVelocityParams = params_of<kVelocityFields>("VelocityModel1D");
 
 template <class T>
@@ -521,8 +515,7 @@ PyObject* velocity_layer_count(PyObject* self, void*) {
 }
 
 PyGetSetDef velocity_getset[] = {
-    {"layer_count", velocity_layer_count, nullptr, "Layers remaining after Moho truncation.",
-     nullptr},
+    {"layer_count", velocity_layer_count, nullptr, "Layers remaining after Moho truncation.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 // ---- docstrings (after each text signature) ------------------------------------
@@ -549,8 +542,7 @@ constexpr char kConfigDoc[] = "Everything needed to simulate, with nothing about
 
 // ---- class definitions ----------------------------------------------------------
 
-const ClassDef kFaultSegmentDef =
-    define_class<FaultSegmentValue, kSegmentParams, kSegmentDoc>(segment_new);
+const ClassDef kFaultSegmentDef = define_class<FaultSegmentValue, kSegmentParams, kSegmentDoc>(segment_new);
 const ClassDef kSlipModelDef = define_class<SlipModelValue, kSlipParams, kSlipDoc>(slip_new, slip_getset);
 const ClassDef kVelocityModelDef =
     define_class<VelocityModelValue, kVelocityParams, kVelocityDoc>(velocity_new, velocity_getset);

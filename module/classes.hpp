@@ -63,10 +63,9 @@ inline constexpr auto kTypeNameOf = [] {
 // `tp_new` takes the parameters `P`; its docstring is P's text signature, then
 // `Body`.
 template <class V, const Params& P, const char* Body>
-constexpr ClassDef define_class(newfunc tp_new, PyGetSetDef* getset = nullptr,
-                                PyMethodDef* methods = nullptr) {
-    return {P.cls, kTypeNameOf<P>.data(), kDocOf<P, Body>.data(), sizeof(Instance<V>), dealloc<V>,
-            tp_new, getset, methods};
+constexpr ClassDef define_class(newfunc tp_new, PyGetSetDef* getset = nullptr, PyMethodDef* methods = nullptr) {
+    return {P.cls,  kTypeNameOf<P>.data(), kDocOf<P, Body>.data(), sizeof(Instance<V>), dealloc<V>, tp_new, getset,
+            methods};
 }
 
 // Field converter: an instance of class `Id` (or of a subtype), whose value

@@ -13,10 +13,9 @@ namespace quelmar {
 
 namespace {
 
-const ClassDef* const kDefs[kClassCount] = {
-    &kFaultSegmentDef,     &kSlipModelDef,      &kVelocityModelDef,
-    &kSourceParametersDef, &kPathParametersDef, &kSiteParametersDef,
-    &kRecordParametersDef, &kHfConfigDef,       &kSimulatorDef};
+const ClassDef* const kDefs[kClassCount] = {&kFaultSegmentDef,     &kSlipModelDef,      &kVelocityModelDef,
+                                            &kSourceParametersDef, &kPathParametersDef, &kSiteParametersDef,
+                                            &kRecordParametersDef, &kHfConfigDef,       &kSimulatorDef};
 
 // Built at the first exec step under the GIL, then only read; never freed.
 PyTypeObject* g_types[kClassCount] = {};
@@ -146,12 +145,9 @@ static_assert(sizeof(PyABIInfo) <= sizeof(AbiInfo));
 const AbiInfo kAbiInfo = {1, 0, kAbiFlagGil, 0, 0, 0};
 
 ModSlot kSlots[] = {
-    {kSlotModExec, 0, 0, {.exec = exec_step}},
-    {kSlotModAbi, kSlotFlagStatic, 0, {.ptr = &kAbiInfo}},
-    {kSlotModGil, kSlotFlagIntptr, 0, {.integer = 1}},
-    {kSlotModName, kSlotFlagStatic, 0, {.ptr = "_quelmar"}},
-    {kSlotModDoc, kSlotFlagStatic, 0, {.ptr = ""}},
-    {0, 0, 0, {.integer = 0}},
+    {kSlotModExec, 0, 0, {.exec = exec_step}},         {kSlotModAbi, kSlotFlagStatic, 0, {.ptr = &kAbiInfo}},
+    {kSlotModGil, kSlotFlagIntptr, 0, {.integer = 1}}, {kSlotModName, kSlotFlagStatic, 0, {.ptr = "_quelmar"}},
+    {kSlotModDoc, kSlotFlagStatic, 0, {.ptr = ""}},    {0, 0, 0, {.integer = 0}},
 };
 
 // ---- the module definition ---------------------------------------------------------
@@ -193,6 +189,4 @@ PyModuleDef kModuleDef = {
 
 PyMODINIT_FUNC PyInit__quelmar(void) { return PyModuleDef_Init(&quelmar::kModuleDef); }
 
-extern "C" Py_EXPORTED_SYMBOL quelmar::ModSlot* PyModExport__quelmar(void) {
-    return quelmar::kSlots;
-}
+extern "C" Py_EXPORTED_SYMBOL quelmar::ModSlot* PyModExport__quelmar(void) { return quelmar::kSlots; }

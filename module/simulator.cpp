@@ -61,21 +61,18 @@ struct StationArgs {
 template <StationArray I, int Typenum>
 constexpr auto station_field = array_slot_field<&StationArgs::arrays, I, Typenum>;
 
-constexpr Field<StationArgs> kRunFields[] = {
-    {"latitude_deg", station_field<kLatitude, NPY_FLOAT32>},
-    {"longitude_deg", station_field<kLongitude, NPY_FLOAT32>},
-    {"station_seed", station_field<kSeed, NPY_UINT64>},
-    {"kappa_s", station_field<kKappa, NPY_FLOAT32>},
-    {"q_frequency_exponent", station_field<kQExponent, NPY_FLOAT32>}};
+constexpr Field<StationArgs> kRunFields[] = {{"latitude_deg", station_field<kLatitude, NPY_FLOAT32>},
+                                             {"longitude_deg", station_field<kLongitude, NPY_FLOAT32>},
+                                             {"station_seed", station_field<kSeed, NPY_UINT64>},
+                                             {"kappa_s", station_field<kKappa, NPY_FLOAT32>},
+                                             {"q_frequency_exponent", station_field<kQExponent, NPY_FLOAT32>}};
 constexpr Params kRunParams = params_of<kRunFields>("Simulator", 0, "run_stations");
 
 // The name of the capsule that owns an output buffer.
 constexpr char kOutputCapsule[] = "quelmar.acceleration";
 
 // Frees the output buffer once the array that took it over is released.
-void free_buffer(PyObject* capsule) noexcept {
-    std::free(PyCapsule_GetPointer(capsule, kOutputCapsule));
-}
+void free_buffer(PyObject* capsule) noexcept { std::free(PyCapsule_GetPointer(capsule, kOutputCapsule)); }
 
 // Number of float32 values of a (3, n_station, n_time) output. Stops with
 // NumPy's shape message when the product of the non-zero axes overflows
@@ -126,9 +123,9 @@ float* simulate_batch(const SimulatorValue& sim, const Batch& batch) {
     std::unique_ptr<float, decltype(&std::free)> out(
         static_cast<float*>(std::calloc(std::max<std::size_t>(count, 1), sizeof(float))), &std::free);
     if (!out) {
-        korvane::fail_allocation("the (3, " + std::to_string(n_station) + ", " +
-                                     std::to_string(n_time) + ") float32 output array",
-                                 count * sizeof(float));
+        korvane::fail_allocation(
+            "the (3, " + std::to_string(n_station) + ", " + std::to_string(n_time) + ") float32 output array",
+            count * sizeof(float));
     }
     const std::size_t plane = n_station * n_time;  // one component of all stations
     for (std::size_t i = 0; i < n_station; ++i) {
@@ -156,8 +153,7 @@ PyObject* wrap_output(float* out, std::size_t n_station, std::size_t n_time) {
     }
     PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT32);
     if (descr == nullptr) return nullptr;
-    Ref array(PyArray_NewFromDescr(&PyArray_Type, descr, 3, dims, strides, out,
-                                   NPY_ARRAY_WRITEABLE, nullptr));
+    Ref array(PyArray_NewFromDescr(&PyArray_Type, descr, 3, dims, strides, out, NPY_ARRAY_WRITEABLE, nullptr));
     if (!array) return nullptr;
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) < 0) {
         return nullptr;
@@ -173,8 +169,8 @@ bool check_lengths(const StationArgs& s) {
     for (std::size_t i = kLongitude; i < kStationArrays; ++i) {
         const npy_intp n = PyArray_DIM(s.arrays[i], 0);
         if (n < n_station) {
-            PyErr_Format(PyExc_ValueError, "%s has %zd %s, but latitude_deg has %zd",
-                         kRunFields[i].name, n, n == 1 ? "entry" : "entries", n_station);
+            PyErr_Format(PyExc_ValueError, "%s has %zd %s, but latitude_deg has %zd", kRunFields[i].name, n,
+                         n == 1 ? "entry" : "entries", n_station);
             return false;
         }
     }
@@ -193,11 +189,12 @@ bool check_station_values(const Batch& batch) {
         float Station::*field;
         bool (*ok)(float);
         const char* rule;
-    } checks[] = {
-        {"latitude_deg", &Station::latitude_deg, korvane::geom::is_latitude, "be within [-90, 90]"},
-        {"longitude_deg", &Station::longitude_deg, [](float x) { return std::isfinite(x); }, "be finite"},
-        {"kappa_s", &Station::kappa_s, [](float x) { return x < std::numeric_limits<float>::infinity(); }, "not be inf or NaN"},
-        {"q_frequency_exponent", &Station::q_frequency_exponent, [](float x) { return std::isfinite(x); }, "be finite"}};
+    } checks[] = {{"latitude_deg", &Station::latitude_deg, korvane::geom::is_latitude, "be within [-90, 90]"},
+                  {"longitude_deg", &Station::longitude_deg, [](float x) { return std::isfinite(x); }, "be finite"},
+                  {"kappa_s", &Station::kappa_s, [](float x) { return x < std::numeric_limits<float>::infinity(); },
+                   "not be inf or NaN"},
+                  {"q_frequency_exponent", &Station::q_frequency_exponent, [](float x) { return std::isfinite(x); },
+                   "be finite"}};
     for (const auto& c : checks) {
         for (std::size_t i = 0; i < batch.stations.size(); ++i) {
             const float x = batch.stations[i].station.*c.field;
@@ -226,8 +223,7 @@ Batch batch_of(const StationArgs& s) {
     return batch;
 }
 
-PyObject* simulator_run_stations(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                 PyObject* kwnames) {
+PyObject* simulator_run_stations(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         Ref bound[kStationArrays];
         StationArgs s{};

@@ -63,8 +63,7 @@ MemoryRoom memory_room(std::size_t untouched) {
     const auto cgroup_max = number_in_file("/sys/fs/cgroup/memory.max", "", 1);
     const auto cgroup_used = number_in_file("/sys/fs/cgroup/memory.current", "", 1);
     if (cgroup_max && cgroup_used) {
-        offer(less_untouched(*cgroup_max > *cgroup_used ? *cgroup_max - *cgroup_used : 0),
-              "the memory cgroup's limit");
+        offer(less_untouched(*cgroup_max > *cgroup_used ? *cgroup_max - *cgroup_used : 0), "the memory cgroup's limit");
     }
     return room;
 }
@@ -98,8 +97,10 @@ std::string format_impl(F x) {
     std::string digits;
     bool negative = false;
     for (std::size_t i = 0; i < e_pos; ++i) {
-        if (sci[i] == '-') negative = true;
-        else if (sci[i] != '.') digits += sci[i];
+        if (sci[i] == '-')
+            negative = true;
+        else if (sci[i] != '.')
+            digits += sci[i];
     }
     // Value = 0.digits * 10^(exponent + 1): the point goes after `point` digits.
     const long point = static_cast<long>(exponent) + 1;

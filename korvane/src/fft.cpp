@@ -93,7 +93,8 @@ struct PlanKey {
 
 struct PlanKeyHash {
     std::size_t operator()(const PlanKey& k) const noexcept {
-        return std::hash<std::size_t>{}(k.length) ^ (static_cast<std::size_t>(k.kind) * std::size_t{0x9E3779B97F4A7C15});
+        return std::hash<std::size_t>{}(k.length) ^
+               (static_cast<std::size_t>(k.kind) * std::size_t{0x9E3779B97F4A7C15});
     }
 };
 
@@ -232,9 +233,7 @@ PlanTable& this_thread_table() {
     return table;
 }
 
-bool aligned(const void* p) {
-    return fftwf_alignment_of(static_cast<float*>(const_cast<void*>(p))) == 0;
-}
+bool aligned(const void* p) { return fftwf_alignment_of(static_cast<float*>(const_cast<void*>(p))) == 0; }
 
 bool overlap(const void* a, std::size_t a_bytes, const void* b, std::size_t b_bytes) {
     const auto pa = reinterpret_cast<std::uintptr_t>(a), pb = reinterpret_cast<std::uintptr_t>(b);
@@ -245,8 +244,8 @@ bool overlap(const void* a, std::size_t a_bytes, const void* b, std::size_t b_by
 void check_real_lengths(std::size_t n, std::size_t bins) {
     if (n < 2 || n % 2 != 0) fail("a real transform needs an even length of at least 2, got " + std::to_string(n));
     if (bins != n / 2 + 1) {
-        fail("a real transform of " + std::to_string(n) + " samples has " + std::to_string(n / 2 + 1) +
-             " bins, got " + std::to_string(bins));
+        fail("a real transform of " + std::to_string(n) + " samples has " + std::to_string(n / 2 + 1) + " bins, got " +
+             std::to_string(bins));
     }
 }
 
@@ -324,9 +323,9 @@ void release_plans_longer_than(std::size_t n) {
 std::size_t real_plan_bytes(std::size_t n) {
     // Twice the largest measured size of one plan, for each of the two.
     constexpr std::size_t kPlanBytesPerSample = 2 * 5;
-    return saturating_add(saturating_add(saturating_mul(n, sizeof(float)),
-                                         saturating_mul(n / 2 + 1, sizeof(fftwf_complex))),
-                          saturating_mul(n, 2 * kPlanBytesPerSample));
+    return saturating_add(
+        saturating_add(saturating_mul(n, sizeof(float)), saturating_mul(n / 2 + 1, sizeof(fftwf_complex))),
+        saturating_mul(n, 2 * kPlanBytesPerSample));
 }
 
 std::size_t plan_count() {

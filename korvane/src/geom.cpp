@@ -26,8 +26,7 @@ struct Inverse {
     double azi1_deg;
 };
 
-inline Inverse inverse(const GeographicLib::Geodesic& g, double lat1, double lon1, double lat2,
-                       double lon2) {
+inline Inverse inverse(const GeographicLib::Geodesic& g, double lat1, double lon1, double lat2, double lon2) {
     double s12 = 0.0;
     double azi1 = 0.0;
     double azi2 = 0.0;
@@ -93,7 +92,8 @@ public:
         const float e = a * sin_strike_ + hx * cos_strike_;
         const float n = a * cos_strike_ - hx * sin_strike_;
         return {.latitude_deg = seg_.latitude_deg + n / scale_.ky,
-                .longitude_deg = seg_.longitude_deg + e / scale_.kx, .depth_km = z};
+                .longitude_deg = seg_.longitude_deg + e / scale_.kx,
+                .depth_km = z};
     }
 
 private:
@@ -104,17 +104,19 @@ private:
 
 // The record of a subfault centred at depth z_km below (lat, lon), seen from
 // the station at (station_lat, station_lon).
-SubfaultGeometry seen_from_station(const GeographicLib::Geodesic& g, float lat, float lon,
-                                   float z_km, double station_lat, double station_lon) {
-    const Inverse inv =
-        inverse(g, static_cast<double>(lat), static_cast<double>(lon), station_lat, station_lon);
+SubfaultGeometry seen_from_station(const GeographicLib::Geodesic& g, float lat, float lon, float z_km,
+                                   double station_lat, double station_lon) {
+    const Inverse inv = inverse(g, static_cast<double>(lat), static_cast<double>(lon), station_lat, station_lon);
     float az = detail::normalise_azimuth_deg(inv.azi1_deg) * kDegToRad;
     if (az >= kTwoPi) az = 0.0f;
     const float rh = static_cast<float>(inv.s12_m / kMetresPerKm);
     const float r = std::sqrt(rh * rh + z_km * z_km);
     const float takeoff = kPi - std::atan2(rh, z_km);
-    return {.hypocentral_distance_km = r, .azimuth_rad = az, .takeoff_rad = takeoff,
-            .epicentral_distance_km = rh, .depth_km = z_km};
+    return {.hypocentral_distance_km = r,
+            .azimuth_rad = az,
+            .takeoff_rad = takeoff,
+            .epicentral_distance_km = rh,
+            .depth_km = z_km};
 }
 
 }  // namespace
@@ -126,10 +128,9 @@ const GeographicLib::Geodesic& WGS84() {
 }
 
 SegmentGeometry segment_geometry(const input::Segment& s) noexcept {
-    return SegmentGeometry{s.latitude_deg,       s.longitude_deg, s.n_along,
-                           s.n_down,             s.strike_deg,    s.dip_deg,
-                           s.top_depth_km,       s.half_length,   s.subfault_length_km,
-                           s.subfault_width_km};
+    return SegmentGeometry{s.latitude_deg,       s.longitude_deg,    s.n_along,      s.n_down,
+                           s.strike_deg,         s.dip_deg,          s.top_depth_km, s.half_length,
+                           s.subfault_length_km, s.subfault_width_km};
 }
 
 const SubfaultGeometry& GeometryGrid::at(std::size_t i, std::size_t j) const {
@@ -148,8 +149,7 @@ float normalise_azimuth_deg(double az) noexcept {
 }
 }  // namespace detail
 
-void subfault_geometry(GeometryGrid& out, const SegmentGeometry& seg, float station_lat,
-                       float station_lon) {
+void subfault_geometry(GeometryGrid& out, const SegmentGeometry& seg, float station_lat, float station_lon) {
     const std::size_t count = checked_mul(seg.n_along, seg.n_down);
     const GeographicLib::Geodesic& g = WGS84();
     const Placer placer(g, seg);
@@ -186,8 +186,7 @@ bool on_the_globe(const SubfaultCentre& c) noexcept {
     return is_latitude(c.latitude_deg) && std::isfinite(c.longitude_deg);
 }
 
-GeometryGrid subfault_geometry(const SegmentGeometry& segment, float station_lat,
-                               float station_lon) {
+GeometryGrid subfault_geometry(const SegmentGeometry& segment, float station_lat, float station_lon) {
     GeometryGrid grid;
     subfault_geometry(grid, segment, station_lat, station_lon);
     return grid;

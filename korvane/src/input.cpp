@@ -21,10 +21,9 @@ constexpr double kAirMinTopVpKmS = 0.01;
 
 }  // namespace
 
-Segment::Segment(std::size_t n_along_, std::size_t n_down_, std::vector<Subfault> subfaults_,
-                 float longitude_deg_, float latitude_deg_, float subfault_length_km_,
-                 float subfault_width_km_, float strike_deg_, float dip_deg_, float rake_deg_,
-                 float top_depth_km_, float hypocentre_along_strike_km_,
+Segment::Segment(std::size_t n_along_, std::size_t n_down_, std::vector<Subfault> subfaults_, float longitude_deg_,
+                 float latitude_deg_, float subfault_length_km_, float subfault_width_km_, float strike_deg_,
+                 float dip_deg_, float rake_deg_, float top_depth_km_, float hypocentre_along_strike_km_,
                  float hypocentre_down_dip_km_)
     : subfaults(std::move(subfaults_)),
       n_along(n_along_),
@@ -56,8 +55,7 @@ StochModel::StochModel(std::vector<Segment> segments_) : segments(std::move(segm
     for (const Segment& s : segments) {
         const std::size_t cells = checked_mul(s.n_along, s.n_down);
         count = checked_add(count, cells);
-        area += ((static_cast<float>(s.n_along) * s.subfault_length_km) *
-                 static_cast<float>(s.n_down)) *
+        area += ((static_cast<float>(s.n_along) * s.subfault_length_km) * static_cast<float>(s.n_down)) *
                 s.subfault_width_km;
         const float d = std::sin(s.dip_deg * kDegToRad) * s.hypocentre_down_dip_km + s.top_depth_km;
         if (d > deepest) deepest = d;  // false for NaN: a NaN never replaces
@@ -73,8 +71,7 @@ std::string ModelError::display() const {
            " km/s, so there is no model above the Moho to simulate";
 }
 
-Result<std::vector<InputLayer>, ModelError> build_velocity_model(std::span<const InputLayer> layers,
-                                                                 double vs_moho) {
+Result<std::vector<InputLayer>, ModelError> build_velocity_model(std::span<const InputLayer> layers, double vs_moho) {
     if (layers.empty()) return ModelError{ModelError::Kind::NoLayers, 0.0};
     if (layers[0].vsh_km_s >= vs_moho) return ModelError{ModelError::Kind::NothingAboveMoho, vs_moho};
 

@@ -99,8 +99,8 @@ constexpr std::size_t kDrawsPerRealisation = 5;
 // Root mean square of the projection of (sh, sv) on the horizontal direction
 // theta over n_real realisations, each of the five angles moved by up to
 // +-pi/4. The squares are summed in realisation order.
-float perturbed_rms(float strike, float dip, float rake, float azimuth, float takeoff,
-                    float theta, rng::DrawSource& draws, std::size_t n_real) {
+float perturbed_rms(float strike, float dip, float rake, float azimuth, float takeoff, float theta,
+                    rng::DrawSource& draws, std::size_t n_real) {
     std::array<float, kDrawsPerRealisation * kBlock> u;
     // The perturbed take-off, rake, dip, phi and theta - azimuth of a block,
     // then their sines and cosines.
@@ -137,8 +137,8 @@ float perturbed_rms(float strike, float dip, float rake, float azimuth, float ta
 // Sum of |sv sin i| over the directions (u[k], w[k]): take-off angles uniform
 // in cos i between c_lo and c_hi (uniform in solid angle), azimuths uniform.
 // Summed in direction order.
-float sum_abs_vertical(const Mechanism& m, float strike, float c_lo, float c_hi,
-                       std::span<const float> u, std::span<const float> w, std::size_t n_dir) {
+float sum_abs_vertical(const Mechanism& m, float strike, float c_lo, float c_hi, std::span<const float> u,
+                       std::span<const float> w, std::size_t n_dir) {
     Block x, i_k, phi, si, ci, sp, cp;
     float sum = 0.0f;
     for (std::size_t k0 = 0; k0 < n_dir; k0 += kBlock) {
@@ -164,9 +164,8 @@ Coefficients radiation_coefficients(float rake, float dip, float takeoff, float 
     return coefficients(rake, dip, takeoff, phi);
 }
 
-void horizontal_radiation_spectrum(float sh, float sv, float strike, float dip, float rake,
-                                   float azimuth, float takeoff, float theta,
-                                   rng::DrawSource& draws, std::size_t n_real,
+void horizontal_radiation_spectrum(float sh, float sv, float strike, float dip, float rake, float azimuth,
+                                   float takeoff, float theta, rng::DrawSource& draws, std::size_t n_real,
                                    std::span<const float> freqs, std::span<float> out) {
     const float r_exact = projection(theta, azimuth, sh, sv);
     const float rms = perturbed_rms(strike, dip, rake, azimuth, takeoff, theta, draws, n_real);
@@ -193,8 +192,8 @@ void horizontal_radiation_spectrum(float sh, float sv, float strike, float dip, 
 }
 
 void vertical_radiation_spectrum(const std::array<float, 5>& angles, std::span<const float> freqs,
-                                 std::span<const float> u, std::span<const float> w,
-                                 std::size_t n_draw, std::span<float> out) {
+                                 std::span<const float> u, std::span<const float> w, std::size_t n_draw,
+                                 std::span<float> out) {
     const float strike = angles[0], dip = angles[1], rake = angles[2];
     const float azimuth = angles[3], takeoff = angles[4];
 

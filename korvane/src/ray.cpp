@@ -85,8 +85,7 @@ inline void check_deepest(const RayState& st, std::span<const RayLayer> layers) 
 // rather than +0, which is the same: the sum starts at +0 and never becomes
 // -0, and any other value plus +0 is itself.
 template <class Counted, class Term>
-inline Cplx layer_sum(const RayState& st, std::span<const RayLayer> layers, Counted counted,
-                      Term term) noexcept {
+inline Cplx layer_sum(const RayState& st, std::span<const RayLayer> layers, Counted counted, Term term) noexcept {
     Cplx sum{0.0, 0.0};
     for (std::size_t i = 0; i <= st.deepest; ++i) {
         const RayLayer& layer = layers[i];
@@ -104,8 +103,7 @@ inline Cplx layer_sum(const RayState& st, std::span<const RayLayer> layers, Coun
 
 // dt/dp = r - p * (sum of count * h / eta) at p = a + ib; every non-zero count
 // takes part, NaN included.
-inline Cplx derivative(const RayState& st, std::span<const RayLayer> layers, double a, double b,
-                       double r) noexcept {
+inline Cplx derivative(const RayState& st, std::span<const RayLayer> layers, double a, double b, double r) noexcept {
     const Cplx sum = layer_sum(
         st, layers, [](float n) { return n != 0.0f; },
         [a, b](float n, double h, double v) {
@@ -121,8 +119,7 @@ inline Cplx derivative(const RayState& st, std::span<const RayLayer> layers, dou
 
 // t = p r + sum of count * h * eta at p = a + ib; only positive counts take
 // part (a count of 0, below 0 or NaN adds nothing).
-inline Cplx travel_time(const RayState& st, std::span<const RayLayer> layers, double a, double b,
-                        double r) noexcept {
+inline Cplx travel_time(const RayState& st, std::span<const RayLayer> layers, double a, double b, double r) noexcept {
     const Cplx sum = layer_sum(
         st, layers, [](float n) { return n > 0.0f; },
         [a, b](float n, double h, double v) {
@@ -148,8 +145,8 @@ inline float& count_of(Travel& travel, WaveMode mode, std::size_t layer) noexcep
 // leg ending (or starting) at `depth` leaves out: the part above the depth
 // when `part_above`, else the part below. The count is widened to f64, the
 // f64 fraction subtracted and the result rounded back to f32.
-inline void take_uncrossed(Travel& travel, std::span<const RayLayer> layers, std::size_t layer,
-                           WaveMode mode, double depth, bool part_above) noexcept {
+inline void take_uncrossed(Travel& travel, std::span<const RayLayer> layers, std::size_t layer, WaveMode mode,
+                           double depth, bool part_above) noexcept {
     const double h = layers[layer].thickness_km;
     double u = depth - top_of(layers, layer);
     if (!part_above) u = h - u;
@@ -166,8 +163,7 @@ inline void push_leg(Path& path, std::size_t layer, WaveMode mode) {
 }
 
 template <class Path>
-std::size_t descend(Path& path, WaveMode mode, std::span<const RayLayer> layers,
-                    std::size_t start, std::size_t moho) {
+std::size_t descend(Path& path, WaveMode mode, std::span<const RayLayer> layers, std::size_t start, std::size_t moho) {
     const std::size_t last = checked_sub<std::size_t>(moho, 1);
     if (start > last) return start;
     for (std::size_t i = start;; ++i) {
@@ -185,8 +181,7 @@ inline void climb_to_surface(RayState& st, WaveMode mode, std::size_t from) {
 
 // Down from `start` to the Moho (or the first zero-thickness layer), reflected
 // there, and back up to the receiver.
-inline void down_and_back_up(RayState& st, WaveMode mode, std::span<const RayLayer> layers,
-                             std::size_t start) {
+inline void down_and_back_up(RayState& st, WaveMode mode, std::span<const RayLayer> layers, std::size_t start) {
     climb_to_surface(st, mode, descend(st, mode, layers, start, layers.size() - 1));
 }
 
@@ -194,16 +189,15 @@ inline void down_and_back_up(RayState& st, WaveMode mode, std::span<const RayLay
 // They are all alike, so the first tells the length of the whole path before
 // the rest are pushed: a code near 2^31 would otherwise want billions of legs
 // (tens of GB) and take minutes before failing to allocate.
-void push_reverberations(RayState& st, std::span<const RayLayer> layers, std::int32_t code,
-                         WaveMode mode, std::int32_t count) {
+void push_reverberations(RayState& st, std::span<const RayLayer> layers, std::int32_t code, WaveMode mode,
+                         std::int32_t count) {
     const std::size_t before = st.legs.size();
     down_and_back_up(st, mode, layers, 1);
     const std::size_t per_reverberation = st.legs.size() - before;
-    const std::size_t total =
-        checked_add(before, checked_mul(per_reverberation, static_cast<std::size_t>(count)));
+    const std::size_t total = checked_add(before, checked_mul(per_reverberation, static_cast<std::size_t>(count)));
     if (total > kMaxLegs) {
-        fail("ray type " + std::to_string(code) + " needs " + std::to_string(total) +
-             " legs, more than the " + std::to_string(kMaxLegs) + " a ray may have");
+        fail("ray type " + std::to_string(code) + " needs " + std::to_string(total) + " legs, more than the " +
+             std::to_string(kMaxLegs) + " a ray may have");
     }
     st.legs.reserve(total);
     st.modes.reserve(total);
@@ -213,8 +207,7 @@ void push_reverberations(RayState& st, std::span<const RayLayer> layers, std::in
 // Refills the legs of ray `code` from source layer s: an odd code starts
 // straight up, an even one (0 included) down to the Moho and back; every
 // further pair of the code adds a reverberation from the surface.
-void build_legs(RayState& st, std::span<const RayLayer> layers, std::int32_t code, WaveMode mode,
-                std::size_t s) {
+void build_legs(RayState& st, std::span<const RayLayer> layers, std::int32_t code, WaveMode mode, std::size_t s) {
     st.legs.clear();
     st.modes.clear();
     if (code < 0) {
@@ -279,8 +272,8 @@ void set_directions(RayState& st, std::uint8_t first_down) {
 
 }  // namespace
 
-std::size_t RayPath::descend_to_moho(WaveMode mode, std::span<const RayLayer> layers,
-                                     std::size_t start, std::size_t moho) {
+std::size_t RayPath::descend_to_moho(WaveMode mode, std::span<const RayLayer> layers, std::size_t start,
+                                     std::size_t moho) {
     return descend(*this, mode, layers, start, moho);
 }
 
@@ -325,19 +318,17 @@ void build_ray_path(RayState& st, std::span<const RayLayer> layers, double z_s, 
 
     // The parts of the end layers not crossed: receiver end, then source end
     // (on a one-leg path both come off the same count).
-    take_uncrossed(st.travel, layers, st.legs[count - 1], st.modes[count - 1], z_r,
-                   st.down[count - 1] != 1);
+    take_uncrossed(st.travel, layers, st.legs[count - 1], st.modes[count - 1], z_r, st.down[count - 1] != 1);
     take_uncrossed(st.travel, layers, st.legs[0], st.modes[0], z_s, d0 != 0);
     st.deepest = deepest;
 }
 
-void green_function(GreenResult& out, RayState& st, std::span<const RayLayer> layers,
-                    std::int32_t code, WaveMode mode, float source_depth_km, float distance_km) {
+void green_function(GreenResult& out, RayState& st, std::span<const RayLayer> layers, std::int32_t code, WaveMode mode,
+                    float source_depth_km, float distance_km) {
     check_index(layers.size(), 0);
     st.start_sign = 1;
     const double z_r = layers[0].thickness_km;  // the receiver sits on the bottom of layer 0
-    const detail::SourcePosition src =
-        detail::source_position(layers, static_cast<double>(source_depth_km));
+    const detail::SourcePosition src = detail::source_position(layers, static_cast<double>(source_depth_km));
 
     build_legs(st, layers, code, mode, src.layer);
     build_ray_path(st, layers, src.depth_km, z_r);
@@ -380,23 +371,21 @@ std::complex<double> vertical_slowness(double v, std::complex<double> p) noexcep
     return {e.re, e.im};
 }
 
-std::complex<double> cagniard_time(const RayState& st, std::span<const RayLayer> layers,
-                                   std::complex<double> p, double r) {
+std::complex<double> cagniard_time(const RayState& st, std::span<const RayLayer> layers, std::complex<double> p,
+                                   double r) {
     check_deepest(st, layers);
     const Cplx t = travel_time(st, layers, p.real(), p.imag(), r);
     return {t.re, t.im};
 }
 
-std::complex<double> cagniard_time_derivative(const RayState& st,
-                                              std::span<const RayLayer> layers,
+std::complex<double> cagniard_time_derivative(const RayState& st, std::span<const RayLayer> layers,
                                               std::complex<double> p, double r) {
     check_deepest(st, layers);
     const Cplx d = derivative(st, layers, p.real(), p.imag(), r);
     return {d.re, d.im};
 }
 
-StationaryRay stationary_ray_parameter(const RayState& st, std::span<const RayLayer> layers,
-                                       double r) {
+StationaryRay stationary_ray_parameter(const RayState& st, std::span<const RayLayer> layers, double r) {
     check_deepest(st, layers);
     const float* pc = st.travel.p_counts.data();
     const float* sc = st.travel.s_counts.data();
@@ -419,8 +408,7 @@ StationaryRay stationary_ray_parameter(const RayState& st, std::span<const RayLa
         // codes 1 to 4 and distances 0.5 to 300 km: 11 midpoints in the
         // median, 34 at most (never the full 40); p within 0.003 s/km of the
         // root, t within 1.3e-5 s of the stationary time.
-        for (int pass = 0; pass < kMaxFurtherMidpoints && !(std::fabs(d) <= kSlopeTolerance);
-             ++pass) {
+        for (int pass = 0; pass < kMaxFurtherMidpoints && !(std::fabs(d) <= kSlopeTolerance); ++pass) {
             if (d > 0.0) {
                 lo = mid;
             } else {
@@ -434,8 +422,8 @@ StationaryRay stationary_ray_parameter(const RayState& st, std::span<const RayLa
     return {p, travel_time(st, layers, p, 0.0, r).re};
 }
 
-Spreading geometric_spreading(const RayState& st, std::span<const RayLayer> layers,
-                              bool first_leg_down, double z_s, double p) {
+Spreading geometric_spreading(const RayState& st, std::span<const RayLayer> layers, bool first_leg_down, double z_s,
+                              double p) {
     check_index(st.legs.size(), 0);
     const std::size_t first = st.legs[0];
     check_index(layers.size(), first);
@@ -444,8 +432,7 @@ Spreading geometric_spreading(const RayState& st, std::span<const RayLayer> laye
 
     double top = 0.0;  // tops summed from layer 1: the air layer is left out
     for (std::size_t i = 1; i <= above; ++i) top += layers[i].thickness_km;
-    const double dz =
-        first_leg_down ? (top + layers[first].thickness_km) - z_s : z_s - top;
+    const double dz = first_leg_down ? (top + layers[first].thickness_km) - z_s : z_s - top;
 
     double length = 0.0;
     float t_star = 0.0f;
@@ -462,10 +449,8 @@ Spreading geometric_spreading(const RayState& st, std::span<const RayLayer> laye
         // 1) into +0, and t* keeps the sign of such a zero. The length ends at
         // the kMinLength floor either way.
         length = k == 0 ? leg : length + leg;
-        const double term =
-            (leg / layer.vsh_km_s) / static_cast<double>(layer.quality_factor_s);
-        t_star = k == 0 ? static_cast<float>(term)
-                        : static_cast<float>(term + static_cast<double>(t_star));
+        const double term = (leg / layer.vsh_km_s) / static_cast<double>(layer.quality_factor_s);
+        t_star = k == 0 ? static_cast<float>(term) : static_cast<float>(term + static_cast<double>(t_star));
     }
     if (length == 0.0) length = kMinLength;
     return {length, t_star};

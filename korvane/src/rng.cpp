@@ -231,8 +231,6 @@ Variant variant_from_environment() noexcept {
     return std::getenv("KORVANE_FIXTURE_RNG") != nullptr ? Variant::Fixture : Variant::Pcg;
 }
 
-DrawSource DrawSource::for_station(std::uint64_t seed) {
-    return for_key(variant_from_environment(), seed);
-}
+DrawSource DrawSource::for_station(std::uint64_t seed) { return for_key(variant_from_environment(), seed); }
 
 }  // namespace korvane::rng

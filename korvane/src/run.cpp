@@ -69,9 +69,7 @@ constexpr float kStraightArrivalFraction = 0.7f;
 constexpr float kStraightArrivalVelocityKmS = 3.7f;
 
 // Arrival time (s) of the straight path over hypocentral distance r_km.
-float straight_path_arrival_s(float r_km) {
-    return (r_km * kStraightArrivalFraction) / kStraightArrivalVelocityKmS;
-}
+float straight_path_arrival_s(float r_km) { return (r_km * kStraightArrivalFraction) / kStraightArrivalVelocityKmS; }
 
 // Sample positions (1-based record samples, onsets, arrivals) in 64-bit
 // arithmetic: trunc(x) toward zero, NaN as 0, clamped to +-2^53 samples. Any
@@ -146,8 +144,12 @@ StationRun start_run(const Simulator& sim, const Station& station, const Deviate
             .has_straight_path = std::find(codes.begin(), codes.end(), 0) != codes.end(),
             .plans = stoc::PlanCache(sim.dt, station.q_frequency_exponent, sim.eps, sim.eta),
             .window = {.dt = sim.dt, .eps = sim.eps, .eta = sim.eta, .kappa_s = station.kappa_s},
-            .rays = {.ray_layers = sim.ray_layers, .ln_grid = sim.ln_grid, .n_deviates = sim.n_deviates,
-                     .deviates_u = deviates.u, .deviates_w = deviates.w, .fmax_hz = sim.fmax_hz}};
+            .rays = {.ray_layers = sim.ray_layers,
+                     .ln_grid = sim.ln_grid,
+                     .n_deviates = sim.n_deviates,
+                     .deviates_u = deviates.u,
+                     .deviates_w = deviates.w,
+                     .fmax_hz = sim.fmax_hz}};
 }
 
 // The layer holding depth z, with its S velocity and density rounded to f32.
@@ -186,8 +188,7 @@ WindowTerms window_terms(const Simulator& sim, const geom::SubfaultGeometry& g, 
 
 // Window lengths of every subfault of segment s, whatever its weight, into
 // `out` (row-major).
-void fill_window_lengths(const Simulator& sim, std::size_t s, const geom::GeometryGrid& grid,
-                          std::vector<float>& out) {
+void fill_window_lengths(const Simulator& sim, std::size_t s, const geom::GeometryGrid& grid, std::vector<float>& out) {
     const float corner_factor = sim.segment_mechanisms[s].corner_frequency_factor;
     const std::vector<SourceStrength>& strengths = sim.source_strengths[s];
     out.assign(grid.records.size(), 0.0f);
@@ -237,13 +238,13 @@ std::optional<std::int64_t> onset_in_time(const StationRun& run, std::size_t s, 
 // corner frequency and window length; anything else would come out as NaN
 // samples, so the run stops on it, naming the cell (and the ray code, when
 // the value is the ray's own).
-void check_ray_value(const Simulator& sim, std::size_t s, std::size_t idx, const std::int32_t* code,
-                     const char* what, float value, const char* unit) {
+void check_ray_value(const Simulator& sim, std::size_t s, std::size_t idx, const std::int32_t* code, const char* what,
+                     float value, const char* unit) {
     if (std::isfinite(value) && value > 0.0f) return;
     const std::size_t n_along = sim.segments[s].n_along;
     fail("segment " + std::to_string(s) + ", row " + std::to_string(idx / n_along) + ", column " +
-         std::to_string(idx % n_along) + (code ? ", ray code " + std::to_string(*code) : std::string()) +
-         ": a " + what + " of " + format_number(value) + " " + unit +
+         std::to_string(idx % n_along) + (code ? ", ray code " + std::to_string(*code) : std::string()) + ": a " +
+         what + " of " + format_number(value) + " " + unit +
          " cannot be synthesised; a ray needs a finite, positive distance, travel time, corner frequency "
          "and window length");
 }
@@ -372,11 +373,12 @@ struct LongWindowRelease {
 // The subfault's rupture-velocity draw comes first, so a late subfault draws
 // it too; nothing when it is late.
 std::optional<Subfault> subfault_in_time(const StationRun& run, std::size_t s, std::size_t idx,
-                                         const geom::SubfaultGeometry& g, float tw,
-                                         rng::DrawSource& stream) {
+                                         const geom::SubfaultGeometry& g, float tw, rng::DrawSource& stream) {
     const Simulator& sim = run.sim;
-    Subfault sub{.geometry = &g, .layer = source_layer(sim.ray_layers, g.depth_km),
-                 .window_length_s = tw, .lead_s = sim.eps * tw,
+    Subfault sub{.geometry = &g,
+                 .layer = source_layer(sim.ray_layers, g.depth_km),
+                 .window_length_s = tw,
+                 .lead_s = sim.eps * tw,
                  .strength = sim.source_strengths[s][idx]};
     const float rv = rupture_velocity(sim, g.depth_km, stream);
     const std::optional<std::int64_t> onset = onset_in_time(run, s, idx, g, tw);
@@ -398,23 +400,27 @@ struct RayArrival {
 
 // The straight path's window starts at its arrival; a layered ray's window is
 // placed so that its peak falls on the ray's travel time.
-RayArrival ray_arrival(state::RayState& ray_state, std::span<const RayLayer> layers,
-                       std::int32_t code, const Subfault& sub) {
+RayArrival ray_arrival(state::RayState& ray_state, std::span<const RayLayer> layers, std::int32_t code,
+                       const Subfault& sub) {
     const geom::SubfaultGeometry& g = *sub.geometry;
     if (code == 0) {
         const float r = g.hypocentral_distance_km;
-        return {.path_km = r, .t_star_s = r / (sub.layer.vs_km_s * kStraightPathQ),
-                .takeoff_rad = g.takeoff_rad, .arrival_s = straight_path_arrival_s(r),
+        return {.path_km = r,
+                .t_star_s = r / (sub.layer.vs_km_s * kStraightPathQ),
+                .takeoff_rad = g.takeoff_rad,
+                .arrival_s = straight_path_arrival_s(r),
                 .travel_s = straight_path_arrival_s(r)};
     }
     state::GreenResult green;
-    ray::green_function(green, ray_state, layers, code, state::WaveMode::Shear, g.depth_km,
-                        g.epicentral_distance_km);
+    ray::green_function(green, ray_state, layers, code, state::WaveMode::Shear, g.depth_km, g.epicentral_distance_km);
     const float x = green.ray_parameter_s_km * sub.layer.vs_km_s;
     float takeoff = x > 1.0f ? kHalfPi : std::asin(x);
     if (code > 0 && code % 2 == 1) takeoff = kPi - takeoff;  // odd codes leave upward
-    return {.path_km = green.path_length_km, .t_star_s = green.t_star_s, .takeoff_rad = takeoff,
-            .arrival_s = green.travel_time_s - sub.lead_s, .travel_s = green.travel_time_s};
+    return {.path_km = green.path_length_km,
+            .t_star_s = green.t_star_s,
+            .takeoff_rad = takeoff,
+            .arrival_s = green.travel_time_s - sub.lead_s,
+            .travel_s = green.travel_time_s};
 }
 
 // Where a ray lands in the record: its samples src .. src + written - 1 go
@@ -440,15 +446,19 @@ std::optional<Placement> place_ray(StationRun& run, const Subfault& sub, float a
     const std::size_t n = fft::good_length(z_len);
     const std::int64_t last = std::min<std::int64_t>(start + sample_count(n) - 1, run.n_time);
     if (last < m) return std::nullopt;
-    return Placement{.plan = &run.plans.for_length(n), .n = n,
+    return Placement{.plan = &run.plans.for_length(n),
+                     .n = n,
                      .src = static_cast<std::size_t>(m - start),
                      .dst = static_cast<std::size_t>(m - 1),
                      .written = static_cast<std::size_t>(last - m + 1)};
 }
 
 RayGeometry ray_geometry(const SegmentMechanism& mech, const Subfault& sub, const RayArrival& ray) {
-    return {.strike = mech.strike_rad, .dip = mech.dip_rad, .rake = mech.rake_rad,
-            .azimuth = sub.geometry->azimuth_rad, .takeoff = ray.takeoff_rad,
+    return {.strike = mech.strike_rad,
+            .dip = mech.dip_rad,
+            .rake = mech.rake_rad,
+            .azimuth = sub.geometry->azimuth_rad,
+            .takeoff = ray.takeoff_rad,
             .source_layer = sub.layer.index};
 }
 
@@ -502,13 +512,12 @@ void RunStats::add_ray(std::size_t n) {
     rays_by_length.emplace_back(n, 1);
 }
 
-void Simulator::run_into(const Station& station, std::uint64_t seed, const RecordRows& out,
-                         RunStats* stats) const {
+void Simulator::run_into(const Station& station, std::uint64_t seed, const RecordRows& out, RunStats* stats) const {
     run_into(station, seed, rng::variant_from_environment(), out, stats);
 }
 
-void Simulator::run_into(const Station& station, std::uint64_t seed, rng::Variant variant,
-                         const RecordRows& out, RunStats* stats) const {
+void Simulator::run_into(const Station& station, std::uint64_t seed, rng::Variant variant, const RecordRows& out,
+                         RunStats* stats) const {
     check_record_length(n_time);
     check_time_step(dt);
     for (const auto& row : out.rows) check_same_length(row.size(), n_time);
@@ -522,8 +531,7 @@ void Simulator::run_into(const Station& station, std::uint64_t seed, rng::Varian
     for (std::size_t s = 0; s < segments.size(); ++s) {
         const input::Segment& seg = segments[s];
         const std::uint64_t seg_key = rng::segment_key(seed, s);
-        geom::subfault_geometry(grid, geom::segment_geometry(seg), station.latitude_deg,
-                                station.longitude_deg);
+        geom::subfault_geometry(grid, geom::segment_geometry(seg), station.latitude_deg, station.longitude_deg);
         fill_window_lengths(*this, s, grid, window_lengths);
         const LongestWindow longest = longest_window(run, s, grid, window_lengths);
         if (!longest.any) continue;  // the subfault streams are independent: skipping draws shifts none
@@ -549,9 +557,8 @@ void Simulator::run_into(const Station& station, std::uint64_t seed, rng::Varian
                     check_ray_value(*this, s, idx, &rayset[j], "distance", ray.path_km, "km");
                     check_ray_value(*this, s, idx, &rayset[j], "travel time", ray.travel_s, "s");
                     check_ray_value(*this, s, idx, &rayset[j], "corner frequency", sub->corner_frequency_hz, "Hz");
-                    synthesise_ray(*place->plan, frame, ray_stream,
-                                   ray_geometry(segment_mechanisms[s], *sub, ray), run.rays, run.window,
-                                   source_spectrum(*sub, ray, fmax_hz));
+                    synthesise_ray(*place->plan, frame, ray_stream, ray_geometry(segment_mechanisms[s], *sub, ray),
+                                   run.rays, run.window, source_spectrum(*sub, ray, fmax_hz));
                     if (stats != nullptr) stats->add_ray(place->n);
                     add_weighted(out, frame, *place, w);
                 }

@@ -223,8 +223,8 @@ std::size_t normalise_weights(std::vector<std::vector<MomentWeight>>& all) {
 
 // Each subfault's moment, from its stress drop over a cube of the mean
 // subfault size dx, and its shape factor M0 / (sqrt(n_active) moment).
-std::vector<std::vector<SourceStrength>> source_strengths_of(
-    const std::vector<input::Segment>& segments, float dx, float m0, std::size_t n_active) {
+std::vector<std::vector<SourceStrength>> source_strengths_of(const std::vector<input::Segment>& segments, float dx,
+                                                             float m0, std::size_t n_active) {
     const float n_active_f = static_cast<float>(n_active);
     std::vector<std::vector<SourceStrength>> all;
     all.reserve(segments.size());
@@ -233,8 +233,7 @@ std::vector<std::vector<SourceStrength>> source_strengths_of(
         strengths.reserve(s.subfaults.size());
         for (const input::Subfault& cell : s.subfaults) {
             const float moment = (((cell.stress_drop_bars * dx) * dx) * dx) * kStressVolumeToDyneCm;
-            strengths.push_back(
-                {.moment_dyne_cm = moment, .shape_factor = m0 / (std::sqrt(n_active_f) * moment)});
+            strengths.push_back({.moment_dyne_cm = moment, .shape_factor = m0 / (std::sqrt(n_active_f) * moment)});
         }
     }
     return all;
@@ -251,12 +250,11 @@ std::optional<SimError> check_strengths(const std::vector<input::Segment>& segme
         for (std::size_t k = 0; k < strengths[s].size(); ++k) {
             const SourceStrength& st = strengths[s][k];
             if (weights[s][k] < kActiveWeight) continue;
-            const bool sound = st.moment_dyne_cm > 0.0f && std::isfinite(st.moment_dyne_cm) &&
-                               st.shape_factor > 0.0f && std::isfinite(st.shape_factor);
+            const bool sound = st.moment_dyne_cm > 0.0f && std::isfinite(st.moment_dyne_cm) && st.shape_factor > 0.0f &&
+                               std::isfinite(st.shape_factor);
             if (!sound) {
                 const std::size_t n_along = segments[s].n_along;
-                return SimError::strength(s, k / n_along, k % n_along, segments[s].subfaults[k].stress_drop_bars,
-                                          st);
+                return SimError::strength(s, k / n_along, k % n_along, segments[s].subfaults[k].stress_drop_bars, st);
             }
         }
     }
@@ -266,8 +264,7 @@ std::optional<SimError> check_strengths(const std::vector<input::Segment>& segme
 // The layers as the ray, spectrum and site code see them. A crust of one layer
 // (`uniform`) gets its half-space split at the depth `split_km` (see
 // kUniformLayerKm).
-std::vector<RayLayer> ray_layers_of(const std::vector<input::InputLayer>& layers, bool uniform,
-                                    double split_km) {
+std::vector<RayLayer> ray_layers_of(const std::vector<input::InputLayer>& layers, bool uniform, double split_km) {
     std::vector<RayLayer> out;
     out.reserve(layers.size() + 1);
     for (const input::InputLayer& l : layers) {
@@ -314,11 +311,12 @@ Result<std::vector<SegmentMechanism>, SimError> mechanisms_of(const std::vector<
         const float fr = rake_factor(s.rake_deg);
         // Dividing by the reciprocal rounds twice, so it gives other f32 values
         // than multiplying by 1 + FD FR alpha; the records are made this way.
-        const float f =
-            src.corner_frequency_constant / (1.0f / (1.0f + (fd * fr) * src.corner_frequency_alpha));
+        const float f = src.corner_frequency_constant / (1.0f / (1.0f + (fd * fr) * src.corner_frequency_alpha));
         if (!(f > 0.0f && std::isfinite(f))) return SimError::corner(i, f, src.corner_frequency_alpha);
-        out.push_back({.strike_rad = s.strike_deg * kDegToRad, .dip_rad = s.dip_deg * kDegToRad,
-                       .rake_rad = s.rake_deg * kDegToRad, .corner_frequency_factor = f});
+        out.push_back({.strike_rad = s.strike_deg * kDegToRad,
+                       .dip_rad = s.dip_deg * kDegToRad,
+                       .rake_rad = s.rake_deg * kDegToRad,
+                       .corner_frequency_factor = f});
     }
     return out;
 }
@@ -353,8 +351,8 @@ std::optional<SimError> check_corner_frequencies(const Simulator& sim) {
 }
 
 // An error about one value, or a cell of a segment, of kind `kind`.
-SimError error_of(SimError::Kind kind, std::size_t segment, float value, float reference = 0.0f,
-                  std::size_t row = 0, std::size_t column = 0) {
+SimError error_of(SimError::Kind kind, std::size_t segment, float value, float reference = 0.0f, std::size_t row = 0,
+                  std::size_t column = 0) {
     SimError e;
     e.kind = kind;
     e.segment = segment;
@@ -373,8 +371,8 @@ SimError SimError::dicing(std::string field, std::size_t segment, float value, f
     return e;
 }
 
-SimError SimError::placement(std::size_t segment, std::size_t row, std::size_t column,
-                            float latitude_deg, float longitude_deg) {
+SimError SimError::placement(std::size_t segment, std::size_t row, std::size_t column, float latitude_deg,
+                             float longitude_deg) {
     return error_of(Kind::Placement, segment, latitude_deg, longitude_deg, row, column);
 }
 
@@ -389,15 +387,15 @@ SimError SimError::legs_of(std::int32_t code, std::size_t legs) {
     return e;
 }
 
-SimError SimError::top_layer(std::int32_t code, std::size_t segment, std::size_t row,
-                             std::size_t column, float depth_km) {
+SimError SimError::top_layer(std::int32_t code, std::size_t segment, std::size_t row, std::size_t column,
+                             float depth_km) {
     SimError e = error_of(Kind::TopLayer, segment, depth_km, 0.0f, row, column);
     e.code = code;
     return e;
 }
 
-SimError SimError::strength(std::size_t segment, std::size_t row, std::size_t column,
-                            float stress_drop, const SourceStrength& s) {
+SimError SimError::strength(std::size_t segment, std::size_t row, std::size_t column, float stress_drop,
+                            const SourceStrength& s) {
     SimError e = error_of(Kind::Strength, segment, stress_drop, s.moment_dyne_cm, row, column);
     e.extra = s.shape_factor;
     return e;
@@ -413,8 +411,7 @@ SimError SimError::ray(std::int32_t code) {
     return e;
 }
 
-SimError SimError::slip(std::size_t segment, std::size_t row, std::size_t column, float slip,
-                        float weight) {
+SimError SimError::slip(std::size_t segment, std::size_t row, std::size_t column, float slip, float weight) {
     SimError e = error_of(Kind::Slip, segment, slip, weight, row, column);
     e.field = "slip";
     return e;
@@ -441,9 +438,9 @@ std::string SimError::display() const {
                    " a ray may have: each pair of the code above 2 adds a reverberation between the "
                    "surface and the Moho";
         case Kind::TopLayer:
-            return "ray code " + std::to_string(code) + " cannot start at the subfault at row " +
-                   std::to_string(row) + ", column " + std::to_string(column) + " of segment " +
-                   std::to_string(segment) + ": its centre, " + format_number(value) +
+            return "ray code " + std::to_string(code) + " cannot start at the subfault at row " + std::to_string(row) +
+                   ", column " + std::to_string(column) + " of segment " + std::to_string(segment) + ": its centre, " +
+                   format_number(value) +
                    " km deep, lies in layer 0, above the receivers on that layer's bottom (a "
                    "velocity model whose top layer has vp_km_s 0.01 or less, or is 0.001 km thick or "
                    "less, gets no air layer)";
@@ -460,27 +457,25 @@ std::string SimError::display() const {
                        ": rupture_velocity_sigma or the rupture_velocity factors scale the rupture velocity "
                        "below the float range";
             }
-            return "segment " + std::to_string(segment) + " reaches a corner frequency of " +
-                   format_number(value) + " Hz with a corner-frequency factor of " + format_number(reference) +
+            return "segment " + std::to_string(segment) + " reaches a corner frequency of " + format_number(value) +
+                   " Hz with a corner-frequency factor of " + format_number(reference) +
                    "; its square is beyond the float range: corner_frequency_constant, "
                    "corner_frequency_alpha or the rupture_velocity factors are far too large";
         case Kind::Placement:
-            return cell + " at latitude " +
-                   format_number(value) + ", longitude " + format_number(reference) +
+            return cell + " at latitude " + format_number(value) + ", longitude " + format_number(reference) +
                    ", off the globe; subfault sizes are in km";
         case Kind::Ray:
             return "ray code " + std::to_string(code) +
                    " reflects from the Moho, but the velocity model has none: its only layer is the "
                    "half-space, which carries ray codes 0 and 1 only";
         case Kind::Corner:
-            return "segment " + std::to_string(segment) + " has a corner-frequency factor of " +
-                   format_number(value) + " with corner_frequency_alpha = " + format_number(reference) +
+            return "segment " + std::to_string(segment) + " has a corner-frequency factor of " + format_number(value) +
+                   " with corner_frequency_alpha = " + format_number(reference) +
                    "; the factor corner_frequency_constant x (1 + dip factor x rake factor x "
                    "corner_frequency_alpha) must be positive and finite";
         case Kind::Slip: {
-            std::string text = "segment " + std::to_string(segment) + " has slip = " +
-                               format_number(value) + " at row " + std::to_string(row) +
-                               ", column " + std::to_string(column);
+            std::string text = "segment " + std::to_string(segment) + " has slip = " + format_number(value) +
+                               " at row " + std::to_string(row) + ", column " + std::to_string(column);
             if (!std::isfinite(value)) return text + "; every slip must be finite";
             return text + ", which gives a moment weight of " + format_number(reference) +
                    " in its source layer; every moment weight (slip x rigidity x subfault "
@@ -498,8 +493,7 @@ std::string SimError::display() const {
                    "0.001 or less, so every record would be zero; a subfault needs slip (in cm) and "
                    "a centre below the surface (one within 0.0001 km of the datum or above it lies "
                    "in the air layer, whose rigidity is almost nil)";
-        case Kind::Dicing:
-            break;
+        case Kind::Dicing: break;
     }
     return "segment " + std::to_string(segment) + " has " + field + " = " + format_number(value) +
            " km, but segment 0 has " + format_number(reference) +
@@ -508,13 +502,11 @@ std::string SimError::display() const {
 }
 
 namespace path_duration_table {
-std::vector<DurationSegment> from_breakpoints(std::span<const float> distances,
-                                              std::span<const float> durations) {
+std::vector<DurationSegment> from_breakpoints(std::span<const float> distances, std::span<const float> durations) {
     const std::size_t n = distances.size();
     std::vector<DurationSegment> table(n);
     for (std::size_t i = 0; i + 1 < n; ++i) {
-        table[i] = {distances[i], durations[i],
-                    (durations[i + 1] - durations[i]) / (distances[i + 1] - distances[i])};
+        table[i] = {distances[i], durations[i], (durations[i + 1] - durations[i]) / (distances[i + 1] - distances[i])};
     }
     if (n >= 2) table[n - 1] = {distances[n - 1], durations[n - 1], table[n - 2].slope};
     return table;
@@ -536,8 +528,7 @@ std::vector<DurationSegment> duration_table_for(std::uint8_t variant) {
             static constexpr float y[] = {0.0f, 2.6f, 17.5f, 25.1f, 25.1f, 28.5f, 46.0f, 69.1f};
             return path_duration_table::from_breakpoints(d, y);
         }
-        default:
-            fail("path duration variant " + std::to_string(variant) + " does not exist");
+        default: fail("path duration variant " + std::to_string(variant) + " does not exist");
     }
 }
 
@@ -594,8 +585,8 @@ Result<Simulator, SimError> Simulator::create(const HfConfig& config, const inpu
 
     sim.n_time = to_usize(config.record.duration_s / config.record.dt);  // the f32 quotient
     sim.vs_max = fastest_shear_velocity(sim.ray_layers);
-    if (auto error = check_top_layer_sources(config.path.rayset, sim.segments, depths, sim.moment_weights,
-                                             sim.ray_layers)) {
+    if (auto error =
+            check_top_layer_sources(config.path.rayset, sim.segments, depths, sim.moment_weights, sim.ray_layers)) {
         return *error;
     }
     const SourceParameters& src = config.source;

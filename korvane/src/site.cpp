@@ -15,9 +15,7 @@ namespace {
 constexpr float kBeyondTable = 1e15f;
 
 // Running f32 sums: widen, add a double term, round back.
-inline float add_f64(float acc, double term) {
-    return static_cast<float>(static_cast<double>(acc) + term);
-}
+inline float add_f64(float acc, double term) { return static_cast<float>(static_cast<double>(acc) + term); }
 
 }  // namespace
 
@@ -57,14 +55,14 @@ void site_amplification_factors(std::span<const state::RayLayer> layers, std::si
         const double q = static_cast<double>(quarter);
         const float v_bar =
             static_cast<float>((static_cast<double>(sum_h) + static_cast<double>(rest) * lk.vsh_km_s) / q);
-        const float rho_bar = static_cast<float>(
-            (static_cast<double>(sum_rt) + static_cast<double>(rest) * lk.density_g_cm3) / q);
+        const float rho_bar =
+            static_cast<float>((static_cast<double>(sum_rt) + static_cast<double>(rest) * lk.density_g_cm3) / q);
         out[i] = 0.5f * std::log(z_ref / (rho_bar * v_bar));  // ln of the square root
     }
 }
 
-void site_gain_curve(std::span<const float> grid, std::span<const float> xs,
-                     std::span<const float> ys, std::span<float> out) {
+void site_gain_curve(std::span<const float> grid, std::span<const float> xs, std::span<const float> ys,
+                     std::span<float> out) {
     const std::size_t n = out.size();
     const std::size_t last = checked_sub(n, std::size_t{1});
     const std::size_t m = ys.size();
@@ -106,13 +104,12 @@ void site_gain_curve(std::span<const float> grid, std::span<const float> xs,
     vmath::exp(out.subspan(1, last - 1), out.subspan(1, last - 1));
 }
 
-void apply_site_amplification(std::span<std::complex<float>> spectrum,
-                              std::span<const float> gains) {
+void apply_site_amplification(std::span<std::complex<float>> spectrum, std::span<const float> gains) {
     const std::size_t n = spectrum.size();
     const std::size_t half = n / 2;
     if (gains.size() != half + 1) {
-        fail("a gain curve covers the positive half plus Nyquist, " + std::to_string(half + 1) +
-             " bins for a " + std::to_string(n) + "-point transform");
+        fail("a gain curve covers the positive half plus Nyquist, " + std::to_string(half + 1) + " bins for a " +
+             std::to_string(n) + "-point transform");
     }
     check_index(n, 0);
     for (std::size_t k = 0; k <= half; ++k) {

@@ -28,9 +28,7 @@ constexpr float kInverseScale = 0.4473f;
 
 }  // namespace
 
-float window_exponent(float eps, float eta) {
-    return (std::log(eta) * -eps) / ((std::log(eps) - 1.0f) * eps + 1.0f);
-}
+float window_exponent(float eps, float eta) { return (std::log(eta) * -eps) / ((std::log(eps) - 1.0f) * eps + 1.0f); }
 
 SpectrumPlan SpectrumPlan::make(std::size_t n, float dt, float q_exp, float eps, float eta) {
     if (n < 2 || n % 2 != 0) {
@@ -73,11 +71,10 @@ const SpectrumPlan& PlanCache::for_length(std::size_t n) {
     // Build first: a build that stops leaves the map unchanged.
     // Frequencies, their logarithms and powers (n/2 + 1 each), the time
     // powers (n) and the taper (n / 10), all f32.
-    const std::size_t bytes = saturating_mul(
-        saturating_add(saturating_add(saturating_mul(n / 2 + 1, 3), n), n / 10), sizeof(float));
-    SpectrumPlan plan = allocating(
-        [n] { return "the spectrum plan of a " + std::to_string(n) + "-sample transform"; }, bytes,
-        [&] { return SpectrumPlan::make(n, dt, q_exp, eps, eta); });
+    const std::size_t bytes =
+        saturating_mul(saturating_add(saturating_add(saturating_mul(n / 2 + 1, 3), n), n / 10), sizeof(float));
+    SpectrumPlan plan = allocating([n] { return "the spectrum plan of a " + std::to_string(n) + "-sample transform"; },
+                                   bytes, [&] { return SpectrumPlan::make(n, dt, q_exp, eps, eta); });
     return plans.emplace(n, std::move(plan)).first->second;
 }
 
@@ -90,8 +87,8 @@ SpectrumShape SpectrumShape::over(std::span<float> window, std::span<double> amp
 }
 
 SpectrumShape SpectrumShape::with_capacity(std::size_t cap) {
-    auto owned = std::make_unique<Owned>(Owned{std::vector<float>(cap), std::vector<double>(cap / 2 + 1),
-                                               fft::AlignedVector<float>(cap)});
+    auto owned = std::make_unique<Owned>(
+        Owned{std::vector<float>(cap), std::vector<double>(cap / 2 + 1), fft::AlignedVector<float>(cap)});
     SpectrumShape s = over(owned->window, owned->amplitude, owned->noise);
     s.owned_ = std::move(owned);
     return s;
@@ -109,8 +106,7 @@ using Samples = float __attribute__((vector_size(kDecayChains * sizeof(float))))
 // Unit-energy Saragoni-Hart window w(t_i) = A t_i^b e^(-c t_i), t_i = i dt, for
 // plan.n samples. Its peak lies at t = b / c = eps * Tw; A = sqrt((2c)^p /
 // Gamma(p)), p = 2b + 1, makes the integral of w^2 over t >= 0 equal to 1.
-void fill_window(float* window, const SpectrumPlan& plan, const WindowParams& win,
-                 float window_length_s) {
+void fill_window(float* window, const SpectrumPlan& plan, const WindowParams& win, float window_length_s) {
     const float eps = win.eps;
     const float b = window_exponent(eps, win.eta);
     const float c = (b / eps) / window_length_s;
@@ -162,8 +158,7 @@ struct TargetTerms {
 
 TargetTerms target_terms(const WindowParams& win, const SourceSpectrumParams& src) {
     const float beta_cm = src.beta_km_s * kKmToCm;
-    const float k_src =
-        kSourceConstant / ((src.density_g_cm3 * kFourPi) * (beta_cm * beta_cm * beta_cm));
+    const float k_src = kSourceConstant / ((src.density_g_cm3 * kFourPi) * (beta_cm * beta_cm * beta_cm));
     const float fc = src.corner_frequency_hz;
     return {.km = k_src * src.moment_dyne_cm,
             .omega_c = fc * kTwoPi,
@@ -236,8 +231,7 @@ void fill_target_amplitude(double* amp, float* bins_scratch, const SpectrumPlan&
 
 bool uses_fmax(const WindowParams& win) { return win.kappa_s <= 0.0f; }
 
-void SpectrumShape::refresh(const SpectrumPlan& plan, const WindowParams& win,
-                            const SourceSpectrumParams& src) {
+void SpectrumShape::refresh(const SpectrumPlan& plan, const WindowParams& win, const SourceSpectrumParams& src) {
     // Every check before the first write.
     check_range_end(window.size(), plan.n);
     check_range_end(amplitude.size(), plan.n_freq);
@@ -252,8 +246,8 @@ void SpectrumShape::refresh(const SpectrumPlan& plan, const WindowParams& win,
     dt = win.dt;
 }
 
-void radiate_and_invert(const SpectrumPlan& plan, std::span<std::complex<float>> row,
-                        std::span<const float> amp, std::span<float> out) {
+void radiate_and_invert(const SpectrumPlan& plan, std::span<std::complex<float>> row, std::span<const float> amp,
+                        std::span<float> out) {
     const std::size_t nf = plan.n_freq;
     const std::size_t n = plan.n;
     check_same_length(row.size(), nf);

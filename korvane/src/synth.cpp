@@ -121,9 +121,12 @@ constexpr float kEastProjectionRad = -kHalfPi;
 std::span<const float> site_gains(const stoc::SpectrumPlan& plan, SegmentFrame& frame, std::size_t source_layer,
                                   const RayContext& ctx) {
     const std::span<float> gains = frame.gains(plan.n_freq);
-    const SegmentFrame::GainsKey key{.ln_freqs = plan.ln_freqs.data(), .n_freq = plan.ln_freqs.size(),
-                                     .layers = ctx.ray_layers.data(), .n_layers = ctx.ray_layers.size(),
-                                     .grid = ctx.ln_grid.data(), .n_grid = ctx.ln_grid.size(),
+    const SegmentFrame::GainsKey key{.ln_freqs = plan.ln_freqs.data(),
+                                     .n_freq = plan.ln_freqs.size(),
+                                     .layers = ctx.ray_layers.data(),
+                                     .n_layers = ctx.ray_layers.size(),
+                                     .grid = ctx.ln_grid.data(),
+                                     .n_grid = ctx.ln_grid.size(),
                                      .source_layer = source_layer};
     if (key == frame.gains_key) return gains;
     frame.gains_key = {};  // until the new gains are complete
@@ -168,13 +171,11 @@ void radiate_components(const stoc::SpectrumPlan& plan, SegmentFrame& frame, rng
     for (std::size_t c = 0; c < 3; ++c) {
         if (c < 2) {
             const float theta = (c == 0) ? kEastProjectionRad : 0.0f;
-            radiation::horizontal_radiation_spectrum(exact.sh, exact.sv, ray.strike, ray.dip, ray.rake,
-                                                     ray.azimuth, ray.takeoff, theta, draws,
-                                                     ctx.n_deviates, plan.freqs, amp);
+            radiation::horizontal_radiation_spectrum(exact.sh, exact.sv, ray.strike, ray.dip, ray.rake, ray.azimuth,
+                                                     ray.takeoff, theta, draws, ctx.n_deviates, plan.freqs, amp);
         } else {
-            radiation::vertical_radiation_spectrum(
-                {ray.strike, ray.dip, ray.rake, ray.azimuth, ray.takeoff}, plan.freqs, ctx.deviates_u,
-                ctx.deviates_w, ctx.n_deviates, amp);
+            radiation::vertical_radiation_spectrum({ray.strike, ray.dip, ray.rake, ray.azimuth, ray.takeoff},
+                                                   plan.freqs, ctx.deviates_u, ctx.deviates_w, ctx.n_deviates, amp);
         }
         stoc::radiate_and_invert(plan, frame.spectrum_row(c, n), amp, frame.time_row(c, n));
     }
@@ -182,9 +183,8 @@ void radiate_components(const stoc::SpectrumPlan& plan, SegmentFrame& frame, rng
 
 }  // namespace
 
-void synthesise_ray(const stoc::SpectrumPlan& plan, SegmentFrame& frame, rng::DrawSource& draws,
-                    const RayGeometry& ray, const RayContext& ctx, const stoc::WindowParams& window,
-                    stoc::SourceSpectrumParams source) {
+void synthesise_ray(const stoc::SpectrumPlan& plan, SegmentFrame& frame, rng::DrawSource& draws, const RayGeometry& ray,
+                    const RayContext& ctx, const stoc::WindowParams& window, stoc::SourceSpectrumParams source) {
     check_range_end(frame.capacity(), plan.n);
     // The gains take no draws, so forming them first changes no stream.
     const std::span<const float> gains = site_gains(plan, frame, ray.source_layer, ctx);

@@ -15,7 +15,7 @@ inline constexpr float kFourPi = 4.0f * kPi;
 // code uses whichever form the record was defined with.
 inline constexpr float kDegToRad = static_cast<float>(std::numbers::pi / 180.0);
 
-static_assert(kPi == 3.1415927f && kHalfPi == 1.5707964f && kTwoPi == 6.2831855f &&
-              kFourPi == 12.566371f && kDegToRad == 0.017453292f);
+static_assert(kPi == 3.1415927f && kHalfPi == 1.5707964f && kTwoPi == 6.2831855f && kFourPi == 12.566371f &&
+              kDegToRad == 0.017453292f);
 
 }  // namespace korvane

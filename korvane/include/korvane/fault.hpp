@@ -111,25 +111,25 @@ template <class T, class Op>
 // "attempt to {add,subtract,multiply} with overflow".
 template <class T>
 [[nodiscard]] inline T checked_add(T a, T b) {
-    return detail::checked(a, b, [](T x, T y, T* r) { return __builtin_add_overflow(x, y, r); }, "add");
+    return detail::checked(
+        a, b, [](T x, T y, T* r) { return __builtin_add_overflow(x, y, r); }, "add");
 }
 template <class T>
 [[nodiscard]] inline T checked_sub(T a, T b) {
-    return detail::checked(a, b, [](T x, T y, T* r) { return __builtin_sub_overflow(x, y, r); },
-                           "subtract");
+    return detail::checked(
+        a, b, [](T x, T y, T* r) { return __builtin_sub_overflow(x, y, r); }, "subtract");
 }
 template <class T>
 [[nodiscard]] inline T checked_mul(T a, T b) {
-    return detail::checked(a, b, [](T x, T y, T* r) { return __builtin_mul_overflow(x, y, r); },
-                           "multiply");
+    return detail::checked(
+        a, b, [](T x, T y, T* r) { return __builtin_mul_overflow(x, y, r); }, "multiply");
 }
 
 // Stops with "index out of bounds: the len is {len} but the index is {index}"
 // unless index < len.
 inline void check_index(std::size_t len, std::size_t index) {
     if (index >= len) {
-        fail("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
-             std::to_string(index));
+        fail("index out of bounds: the len is " + std::to_string(len) + " but the index is " + std::to_string(index));
     }
 }
 
@@ -137,8 +137,7 @@ inline void check_index(std::size_t len, std::size_t index) {
 // unless end <= len.
 inline void check_range_end(std::size_t len, std::size_t end) {
     if (end > len) {
-        fail("range end index " + std::to_string(end) + " out of range for slice of length " +
-             std::to_string(len));
+        fail("range end index " + std::to_string(end) + " out of range for slice of length " + std::to_string(len));
     }
 }
 

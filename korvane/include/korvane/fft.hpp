@@ -87,11 +87,13 @@ struct AlignedAllocator {
     AlignedAllocator(const AlignedAllocator<U>&) noexcept {}
     T* allocate(std::size_t count) {
         if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
-        return static_cast<T*>(::operator new(count * sizeof(T), std::align_val_t{kBufferAlignment}));
+        return static_cast<T*>(::operator new (count * sizeof(T), std::align_val_t{kBufferAlignment}));
     }
-    void deallocate(T* p, std::size_t) noexcept { ::operator delete(p, std::align_val_t{kBufferAlignment}); }
+    void deallocate(T* p, std::size_t) noexcept { ::operator delete (p, std::align_val_t{kBufferAlignment}); }
     template <class U>
-    bool operator==(const AlignedAllocator<U>&) const noexcept { return true; }
+    bool operator==(const AlignedAllocator<U>&) const noexcept {
+        return true;
+    }
 };
 
 template <class T>

@@ -54,10 +54,10 @@ SegmentGeometry segment_geometry(const input::Segment& segment) noexcept;
 // One subfault seen from one station.
 struct SubfaultGeometry {
     float hypocentral_distance_km = 0.0f;  // R = sqrt(rh^2 + z^2)
-    float azimuth_rad = 0.0f;    // subfault -> station, clockwise from north, in [0, 2 pi)
-    float takeoff_rad = 0.0f;    // pi - atan2(rh, z), from the downward vertical
-    float epicentral_distance_km = 0.0f;  // rh, geodesic, surface point -> station
-    float depth_km = 0.0f;                // z, depth of the subfault centre
+    float azimuth_rad = 0.0f;              // subfault -> station, clockwise from north, in [0, 2 pi)
+    float takeoff_rad = 0.0f;              // pi - atan2(rh, z), from the downward vertical
+    float epicentral_distance_km = 0.0f;   // rh, geodesic, surface point -> station
+    float depth_km = 0.0f;                 // z, depth of the subfault centre
 };
 
 // All subfaults of a segment, row-major: rows run down dip, the first n_along
@@ -92,12 +92,11 @@ bool on_the_globe(const SubfaultCentre& centre) noexcept;
 // Solves the inverse problem count + 2 times. Stops on an overflowing cell
 // count and with "chunk size must be non-zero" when n_along is 0 (after the
 // two kilometre-per-degree solutions).
-void subfault_geometry(GeometryGrid& out, const SegmentGeometry& segment,
-                       float station_latitude_deg, float station_longitude_deg);
+void subfault_geometry(GeometryGrid& out, const SegmentGeometry& segment, float station_latitude_deg,
+                       float station_longitude_deg);
 
 // As above, into a new grid.
-GeometryGrid subfault_geometry(const SegmentGeometry& segment, float station_latitude_deg,
-                               float station_longitude_deg);
+GeometryGrid subfault_geometry(const SegmentGeometry& segment, float station_latitude_deg, float station_longitude_deg);
 
 namespace detail {
 // A geodesic azimuth (degrees, f64) as 32-bit degrees: a negative one is

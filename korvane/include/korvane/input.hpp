@@ -22,7 +22,7 @@ using state::InputLayer;
 
 // One cell of a segment grid.
 struct Subfault {
-    float slip = 0.0f;              // multiplies the cell's moment weight
+    float slip = 0.0f;  // multiplies the cell's moment weight
     float rise_time_s = 0.0f;
     float rupture_time_s = 0.0f;    // rupture arrival, s after origin time
     float stress_drop_bars = 0.0f;  // multiplies the cell's source strength
@@ -50,10 +50,9 @@ struct Segment {
 
     Segment() = default;
     // Stops when n_along * n_down overflows or differs from subfaults.size().
-    Segment(std::size_t n_along, std::size_t n_down, std::vector<Subfault> subfaults,
-            float longitude_deg, float latitude_deg, float subfault_length_km,
-            float subfault_width_km, float strike_deg, float dip_deg, float rake_deg,
-            float top_depth_km, float hypocentre_along_strike_km, float hypocentre_down_dip_km);
+    Segment(std::size_t n_along, std::size_t n_down, std::vector<Subfault> subfaults, float longitude_deg,
+            float latitude_deg, float subfault_length_km, float subfault_width_km, float strike_deg, float dip_deg,
+            float rake_deg, float top_depth_km, float hypocentre_along_strike_km, float hypocentre_down_dip_km);
 };
 
 // The slip model: segments in the given order and their totals.
@@ -81,8 +80,7 @@ struct ModelError {
 // (km/s); that layer becomes the half-space at the bottom of the layer above.
 // Without such a layer the deepest given layer becomes the half-space. Bottom
 // depths are accumulated in f32. The input is not changed.
-Result<std::vector<InputLayer>, ModelError> build_velocity_model(std::span<const InputLayer> layers,
-                                                                 double vs_moho);
+Result<std::vector<InputLayer>, ModelError> build_velocity_model(std::span<const InputLayer> layers, double vs_moho);
 
 // Puts a 0.0001 km air layer in front when the top layer is thicker than
 // 0.001 km, or is the only layer (a crust of one half-space), and has

@@ -35,9 +35,8 @@ Coefficients radiation_coefficients(float rake, float dip, float takeoff, float 
 // is the rms of the projection over n_real perturbed realisations (5 uniform
 // draws each, every angle moved by up to pi/4), blended towards |R| between
 // 0.5 and 2 Hz. Writes out[k] for every k < freqs.size(); sizes must match.
-void horizontal_radiation_spectrum(float sh, float sv, float strike, float dip, float rake,
-                                   float azimuth, float takeoff, float theta,
-                                   rng::DrawSource& draws, std::size_t n_real,
+void horizontal_radiation_spectrum(float sh, float sv, float strike, float dip, float rake, float azimuth,
+                                   float takeoff, float theta, rng::DrawSource& draws, std::size_t n_real,
                                    std::span<const float> freqs, std::span<float> out);
 
 // Vertical component: sv * sin(take-off). Exact (signed) at and below 0.001
@@ -46,7 +45,7 @@ void horizontal_radiation_spectrum(float sh, float sv, float strike, float dip, 
 // +-40 degree take-off band limited to [pi/2, pi] and uniform in azimuth.
 // angles = [strike, dip, rake, azimuth, take-off]. Draws nothing.
 void vertical_radiation_spectrum(const std::array<float, 5>& angles, std::span<const float> freqs,
-                                 std::span<const float> u, std::span<const float> w,
-                                 std::size_t n_draw, std::span<float> out);
+                                 std::span<const float> u, std::span<const float> w, std::size_t n_draw,
+                                 std::span<float> out);
 
 }  // namespace korvane::radiation

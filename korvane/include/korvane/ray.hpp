@@ -42,8 +42,7 @@ struct RayPath {
     // thickness exactly 0 (returns the last pushed layer) or the next index
     // passes moho - 1 (returns moho). Pushes nothing and returns start when
     // start > moho - 1. Stops when moho is 0 or a layer past the last is read.
-    std::size_t descend_to_moho(WaveMode mode, std::span<const RayLayer> layers,
-                                std::size_t start, std::size_t moho);
+    std::size_t descend_to_moho(WaveMode mode, std::span<const RayLayer> layers, std::size_t start, std::size_t moho);
 };
 
 // Longest path green_function builds: far beyond any physical ray (a code of
@@ -66,8 +65,8 @@ std::size_t longest_path_legs(std::span<const RayLayer> layers, std::int32_t cod
 // "ray type {} needs {} legs, more than the 1048576 a ray may have" when the
 // reverberations of a huge code would exceed kMaxLegs, and on a model without
 // layers or a descent beyond the last layer.
-void green_function(GreenResult& out, RayState& state, std::span<const RayLayer> layers,
-                    std::int32_t code, WaveMode mode, float source_depth_km, float distance_km);
+void green_function(GreenResult& out, RayState& state, std::span<const RayLayer> layers, std::int32_t code,
+                    WaveMode mode, float source_depth_km, float distance_km);
 
 // Counts the legs of state.legs per layer and mode, finds every leg's
 // direction and the turns, and takes off the uncrossed fractions of the
@@ -82,12 +81,11 @@ void build_ray_path(RayState& state, std::span<const RayLayer> layers, double so
 std::complex<double> vertical_slowness(double v, std::complex<double> p) noexcept;
 
 // Cagniard travel time p r + sum over layers 0..deepest of count * h * eta.
-std::complex<double> cagniard_time(const RayState& state, std::span<const RayLayer> layers,
-                                   std::complex<double> p, double r);
+std::complex<double> cagniard_time(const RayState& state, std::span<const RayLayer> layers, std::complex<double> p,
+                                   double r);
 
 // Its derivative r - p * sum of count * h / eta.
-std::complex<double> cagniard_time_derivative(const RayState& state,
-                                              std::span<const RayLayer> layers,
+std::complex<double> cagniard_time_derivative(const RayState& state, std::span<const RayLayer> layers,
                                               std::complex<double> p, double r);
 
 struct StationaryRay {
@@ -103,8 +101,7 @@ struct StationaryRay {
 // 12 derivative evaluations in the median, 27 at the 99th percentile, 35 at
 // most; p within 0.003 s/km of the root, t within 1.3e-5 s of the stationary
 // time (t is flat there, so its error is second order in that of p).
-StationaryRay stationary_ray_parameter(const RayState& state, std::span<const RayLayer> layers,
-                                       double r);
+StationaryRay stationary_ray_parameter(const RayState& state, std::span<const RayLayer> layers, double r);
 
 struct Spreading {
     double length_km = 0.0;  // 0.001 when the legs add up to exactly 0
@@ -116,8 +113,8 @@ struct Spreading {
 // every other leg whole. Every leg uses its layer's vs and Qs. sin i is
 // clamped below 1 (0.999999 in f32), so a grazing leg is about 702 times its
 // vertical extent. Stops when the path is empty or starts in layer 0.
-Spreading geometric_spreading(const RayState& state, std::span<const RayLayer> layers,
-                              bool first_leg_down, double source_depth_km, double p);
+Spreading geometric_spreading(const RayState& state, std::span<const RayLayer> layers, bool first_leg_down,
+                              double source_depth_km, double p);
 
 namespace detail {
 // Source layer and depth of green_function: depths within 0.02 km of an

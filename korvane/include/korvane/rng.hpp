@@ -259,24 +259,16 @@ public:
     Variant variant() const noexcept { return variant_; }
     // The generator of the variant, or null for the other variant.
     const Lcg64Xsh32* pcg() const noexcept { return variant_ == Variant::Pcg ? &pcg_ : nullptr; }
-    const fixture::FixtureDraws* fixture() const noexcept {
-        return variant_ == Variant::Fixture ? &fixture_ : nullptr;
-    }
+    const fixture::FixtureDraws* fixture() const noexcept { return variant_ == Variant::Fixture ? &fixture_ : nullptr; }
 
-    std::uint32_t next_u32() noexcept {
-        return variant_ == Variant::Pcg ? pcg_.next_u32() : fixture_.next_u32();
-    }
-    std::uint64_t next_u64() noexcept {
-        return variant_ == Variant::Pcg ? pcg_.next_u64() : fixture_.next_u64();
-    }
+    std::uint32_t next_u32() noexcept { return variant_ == Variant::Pcg ? pcg_.next_u32() : fixture_.next_u32(); }
+    std::uint64_t next_u64() noexcept { return variant_ == Variant::Pcg ? pcg_.next_u64() : fixture_.next_u64(); }
     // Uniform in [0, 1 - 2^-24], a multiple of 2^-24; one 32-bit output.
     float uniform() noexcept {
         return variant_ == Variant::Pcg ? detail::uniform_from(pcg_) : detail::uniform_from(fixture_);
     }
     // Standard normal (ziggurat in f64, rounded to f32); one or more 64-bit outputs.
-    float normal() {
-        return variant_ == Variant::Pcg ? detail::normal_from(pcg_) : detail::normal_from(fixture_);
-    }
+    float normal() { return variant_ == Variant::Pcg ? detail::normal_from(pcg_) : detail::normal_from(fixture_); }
     // out[i] = the i-th uniform() / normal() of the stream, bit for bit, and the
     // stream continues as after out.size() such calls. Faster per draw than the
     // calls (no variant branch per draw; PCG32 outputs from independent lanes,

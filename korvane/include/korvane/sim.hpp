@@ -31,8 +31,8 @@ namespace korvane::sim {
 using state::RayLayer;
 
 struct PathParameters {
-    std::vector<std::int32_t> rayset;       // ray codes, in the given order
-    std::uint8_t path_duration_model = 0;   // duration variant 0..4
+    std::vector<std::int32_t> rayset;      // ray codes, in the given order
+    std::uint8_t path_duration_model = 0;  // duration variant 0..4
 };
 
 struct SourceParameters {
@@ -85,36 +85,35 @@ struct SimError {
         Frequency,  // a corner frequency whose square overflows f32, or of 0 Hz
     };
     Kind kind = Kind::Dicing;
-    std::string field;       // Dicing: "subfault_length_km" or "subfault_width_km"
-    std::size_t segment = 0; // the segment, where one is to blame
-    float value = 0.0f;      // Dicing: that segment's size, km; Placement: the centre's
-                             // latitude; Depth, TopLayer: the centre's depth, km; Slip,
-                             // Strength: the cell's slip or stress drop; Moment: the total
-                             // moment, dyne-cm; Corner: the factor; Frequency: the largest
-                             // corner frequency, or the smallest when it is 0, Hz
-    float reference = 0.0f;  // Dicing: segment 0's size, km; Placement: the centre's
-                             // longitude; Slip: the cell's moment weight; Strength: its
-                             // moment, dyne-cm; Corner: alpha; Frequency: the factor
-    float extra = 0.0f;      // Strength: the shape factor
-    std::size_t row = 0;     // Placement, Depth, TopLayer, Slip, Strength: row (down dip)
-    std::size_t column = 0;  // ... and column (along strike) of the cell
-    std::size_t legs = 0;    // Legs: the legs the path needs
-    std::int32_t code = 0;   // Ray, Legs, TopLayer: the ray code
+    std::string field;        // Dicing: "subfault_length_km" or "subfault_width_km"
+    std::size_t segment = 0;  // the segment, where one is to blame
+    float value = 0.0f;       // Dicing: that segment's size, km; Placement: the centre's
+                              // latitude; Depth, TopLayer: the centre's depth, km; Slip,
+                              // Strength: the cell's slip or stress drop; Moment: the total
+                              // moment, dyne-cm; Corner: the factor; Frequency: the largest
+                              // corner frequency, or the smallest when it is 0, Hz
+    float reference = 0.0f;   // Dicing: segment 0's size, km; Placement: the centre's
+                              // longitude; Slip: the cell's moment weight; Strength: its
+                              // moment, dyne-cm; Corner: alpha; Frequency: the factor
+    float extra = 0.0f;       // Strength: the shape factor
+    std::size_t row = 0;      // Placement, Depth, TopLayer, Slip, Strength: row (down dip)
+    std::size_t column = 0;   // ... and column (along strike) of the cell
+    std::size_t legs = 0;     // Legs: the legs the path needs
+    std::int32_t code = 0;    // Ray, Legs, TopLayer: the ray code
 
     static SimError dicing(std::string field, std::size_t segment, float value, float reference);
-    static SimError placement(std::size_t segment, std::size_t row, std::size_t column,
-                              float latitude_deg, float longitude_deg);
+    static SimError placement(std::size_t segment, std::size_t row, std::size_t column, float latitude_deg,
+                              float longitude_deg);
     static SimError depth(std::size_t segment, std::size_t row, std::size_t column, float depth_km);
     static SimError ray(std::int32_t code);
     static SimError legs_of(std::int32_t code, std::size_t legs);
-    static SimError top_layer(std::int32_t code, std::size_t segment, std::size_t row,
-                              std::size_t column, float depth_km);
-    static SimError slip(std::size_t segment, std::size_t row, std::size_t column, float slip,
-                         float weight);
+    static SimError top_layer(std::int32_t code, std::size_t segment, std::size_t row, std::size_t column,
+                              float depth_km);
+    static SimError slip(std::size_t segment, std::size_t row, std::size_t column, float slip, float weight);
     static SimError moment(float m0);
     static SimError no_slip();
-    static SimError strength(std::size_t segment, std::size_t row, std::size_t column,
-                             float stress_drop, const SourceStrength& s);
+    static SimError strength(std::size_t segment, std::size_t row, std::size_t column, float stress_drop,
+                             const SourceStrength& s);
     static SimError corner(std::size_t segment, float factor, float alpha);
     static SimError frequency(std::size_t segment, float fc_hz, float factor);
     std::string display() const;
@@ -130,8 +129,7 @@ struct DurationSegment {
 namespace path_duration_table {
 // Piece i < N-1 joins point i to i+1; the last piece continues with the
 // slope of the one before it. Breakpoints are not checked.
-std::vector<DurationSegment> from_breakpoints(std::span<const float> distances,
-                                              std::span<const float> durations);
+std::vector<DurationSegment> from_breakpoints(std::span<const float> distances, std::span<const float> durations);
 }  // namespace path_duration_table
 
 // Duration table of variant 0..4 (Python codes 0, 1, 2, 11, 12).
@@ -167,9 +165,7 @@ struct Station {
 struct StationRecord {
     std::vector<float> acceleration;
     std::size_t n_time = 0;
-    std::span<const float> row(std::size_t c) const {
-        return {acceleration.data() + c * n_time, n_time};
-    }
+    std::span<const float> row(std::size_t c) const { return {acceleration.data() + c * n_time, n_time}; }
 };
 
 // Counts of a run, for benchmarks: rays synthesised per plan length.
@@ -206,9 +202,9 @@ public:
     std::size_t subfault_count = 0;
     float total_area_km2 = 0.0f;
     float deepest_hypocentre_km = 0.0f;
-    std::vector<std::vector<MomentWeight>> moment_weights;     // per segment, row-major
-    std::vector<std::vector<SourceStrength>> source_strengths; // per segment, row-major
-    std::vector<RayLayer> ray_layers;                          // air-layered model, top down
+    std::vector<std::vector<MomentWeight>> moment_weights;      // per segment, row-major
+    std::vector<std::vector<SourceStrength>> source_strengths;  // per segment, row-major
+    std::vector<RayLayer> ray_layers;                           // air-layered model, top down
     std::vector<DurationSegment> duration_table;
     std::vector<SegmentMechanism> segment_mechanisms;
     std::vector<std::int32_t> rayset;
@@ -245,13 +241,12 @@ public:
 
     // The same run, added into caller-owned zeroed rows of n_time samples
     // each, so a batch can write straight into its output array.
-    void run_into(const Station& station, std::uint64_t seed, const RecordRows& out,
-                  RunStats* stats = nullptr) const;
+    void run_into(const Station& station, std::uint64_t seed, const RecordRows& out, RunStats* stats = nullptr) const;
     // The same with the generator variant chosen by the caller: a batch reads
     // the environment once, while nothing can change it, and hands it to
     // every station, so that no run reads the environment.
-    void run_into(const Station& station, std::uint64_t seed, rng::Variant variant,
-                  const RecordRows& out, RunStats* stats = nullptr) const;
+    void run_into(const Station& station, std::uint64_t seed, rng::Variant variant, const RecordRows& out,
+                  RunStats* stats = nullptr) const;
 
 private:
     Simulator() = default;

@@ -30,12 +30,11 @@ void site_amplification_factors(std::span<const state::RayLayer> layers, std::si
 // beyond both table ends; out[0] and out[n-1] are set from ys[0] and ys[m-1]
 // whatever the grid holds there. One forward cursor (grid and xs ascending):
 // a grid value below the previous one is extrapolated on the current segment.
-void site_gain_curve(std::span<const float> grid, std::span<const float> xs,
-                     std::span<const float> ys, std::span<float> out);
+void site_gain_curve(std::span<const float> grid, std::span<const float> xs, std::span<const float> ys,
+                     std::span<float> out);
 
 // Multiplies bins 0 .. n/2 of spectrum by gains (n/2 + 1 entries) and
 // overwrites bins n/2 + 1 .. n - 1 with the conjugates of bins n/2 - 1 .. 1.
-void apply_site_amplification(std::span<std::complex<float>> spectrum,
-                              std::span<const float> gains);
+void apply_site_amplification(std::span<std::complex<float>> spectrum, std::span<const float> gains);
 
 }  // namespace korvane::site

@@ -58,8 +58,7 @@ struct PlanCache {
     float eps = 0.0f;    // window peak position as a fraction of its length
     float eta = 0.0f;    // window level at its end
 
-    PlanCache(float dt_, float q_exp_, float eps_, float eta_)
-        : dt(dt_), q_exp(q_exp_), eps(eps_), eta(eta_) {}
+    PlanCache(float dt_, float q_exp_, float eps_, float eta_) : dt(dt_), q_exp(q_exp_), eps(eps_), eta(eta_) {}
 
     // The cached plan of length n, built on first request. The reference
     // stays valid until the cache changes again (map nodes never move). A
@@ -99,10 +98,10 @@ struct SourceSpectrumParams {
 // never written and stays 0. The noise is aligned for the transforms, which
 // read it where it is.
 struct SpectrumShape {
-    std::span<float> window;     // unit-energy time window, one value per sample
+    std::span<float> window;      // unit-energy time window, one value per sample
     std::span<double> amplitude;  // target Fourier amplitude per frequency bin
-    std::span<float> noise;      // windowed white noise of the current component
-    float dt = 0.0f;             // dt of the last refresh (0 before the first)
+    std::span<float> noise;       // windowed white noise of the current component
+    float dt = 0.0f;              // dt of the last refresh (0 before the first)
 
     // A shape over buffers the caller keeps alive, zeroed, sized as above.
     static SpectrumShape over(std::span<float> window, std::span<double> amplitude, std::span<float> noise);
@@ -131,8 +130,8 @@ private:
 // read. A row or amp of other than plan.n_freq bins, or an out of other than
 // n samples, stops the call. Afterwards row's contents are unspecified (the
 // inverse transform works in it).
-void radiate_and_invert(const SpectrumPlan& plan, std::span<std::complex<float>> row,
-                        std::span<const float> amp, std::span<float> out);
+void radiate_and_invert(const SpectrumPlan& plan, std::span<std::complex<float>> row, std::span<const float> amp,
+                        std::span<float> out);
 
 // Fills row (exactly plan.n_freq bins, 0 .. n/2) with the non-negative half of
 // the spectrum of fresh Gaussian noise, baseline-corrected, windowed,

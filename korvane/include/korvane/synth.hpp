@@ -43,9 +43,7 @@ public:
     std::span<std::complex<float>> spectrum_row(std::size_t c, std::size_t n) const {
         return {spectra_ + c * bins_stride_, n / 2 + 1};
     }
-    std::span<float> time_row(std::size_t c, std::size_t n) const {
-        return {times_ + c * samples_stride_, n};
-    }
+    std::span<float> time_row(std::size_t c, std::size_t n) const { return {times_ + c * samples_stride_, n}; }
     std::span<float> amplitude(std::size_t n_freq) const { return {amplitude_, n_freq}; }
     std::span<float> gains(std::size_t n_freq) const { return {gains_, n_freq}; }
     std::span<float> site_factors() const { return {site_factors_, n_grid_}; }
@@ -84,8 +82,8 @@ private:
     std::unique_ptr<void, Release> block_{nullptr, Release{0}};
     std::size_t n_ = 0;
     std::size_t n_grid_ = 0;
-    std::size_t bins_stride_ = 0;     // complex entries from one spectrum row to the next
-    std::size_t samples_stride_ = 0;  // floats from one time row to the next
+    std::size_t bins_stride_ = 0;             // complex entries from one spectrum row to the next
+    std::size_t samples_stride_ = 0;          // floats from one time row to the next
     std::complex<float>* spectra_ = nullptr;  // 3 rows of n/2 + 1 bins
     float* times_ = nullptr;                  // 3 rows of n
     float* amplitude_ = nullptr;              // n/2 + 1
@@ -95,9 +93,9 @@ private:
 
 // What one ray needs besides the plan, the frame and its stream.
 struct RayGeometry {
-    float strike = 0.0f;  // rad
-    float dip = 0.0f;     // rad
-    float rake = 0.0f;    // rad
+    float strike = 0.0f;   // rad
+    float dip = 0.0f;      // rad
+    float rake = 0.0f;     // rad
     float azimuth = 0.0f;  // subfault -> station, rad
     float takeoff = 0.0f;  // rad from the downward vertical
     std::size_t source_layer = 0;
@@ -115,8 +113,7 @@ struct RayContext {
 // Synthesises components 090, 000 and vertical of one ray into the first
 // plan.n samples of the frame's three time rows. Draws 3n normals, then
 // 2 x 5 x n_deviates uniforms from `draws`.
-void synthesise_ray(const stoc::SpectrumPlan& plan, SegmentFrame& frame, rng::DrawSource& draws,
-                    const RayGeometry& ray, const RayContext& ctx, const stoc::WindowParams& window,
-                    stoc::SourceSpectrumParams source);
+void synthesise_ray(const stoc::SpectrumPlan& plan, SegmentFrame& frame, rng::DrawSource& draws, const RayGeometry& ray,
+                    const RayContext& ctx, const stoc::WindowParams& window, stoc::SourceSpectrumParams source);
 
 }  // namespace korvane::sim

@@ -54,11 +54,11 @@ void exp(Width w, const float* x, float* y, std::size_t n);
 
 // The loops of each instruction set, from one source built once per set
 // (namespaced by the set's name); n must be a multiple of the set's width.
-#define KORVANE_VMATH_LOOPS(set)                                          \
-    namespace set {                                                       \
-    void sincos(const float* x, float* s, float* c, std::size_t n);       \
-    void acos(const float* x, float* y, std::size_t n);                   \
-    void exp(const float* x, float* y, std::size_t n);                    \
+#define KORVANE_VMATH_LOOPS(set)                                    \
+    namespace set {                                                 \
+    void sincos(const float* x, float* s, float* c, std::size_t n); \
+    void acos(const float* x, float* y, std::size_t n);             \
+    void exp(const float* x, float* y, std::size_t n);              \
     }
 #if defined(__x86_64__)
 KORVANE_VMATH_LOOPS(sse2)
