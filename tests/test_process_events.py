@@ -14,7 +14,8 @@ CASES = {
     "__float__ that sleeps": ("q.RecordParameters(duration_s=1, dt=Slow())", "time.sleep(0.2)"),
     "fork while planning": ("(t := threading.Thread(target=work, args=(10,))).start() or t.join()",
                             "for r in range(0 if os.environ.get('QUELMAR_SANITIZER') else 2):\n"
-                            "    with mp.get_context('fork').Pool(2) as p: p.map_async(work, [3.3 + r, 4.7 + r]).get(20)")}
+                            "    with mp.get_context('fork').Pool(2) as p: "
+                            "p.map_async(work, [3.3 + r, 4.7 + r]).get(20)")}
 
 
 def test_threads_ended_at_exit_and_forks_while_planning():

@@ -69,7 +69,8 @@ def cases(draw):
     velocity = {n: column("velocity." + n, *r, layers) for n, r in LAYERS.items()}
     velocity["vsh_km_s"] = [v + 0.5 * i for i, v in enumerate(velocity["vsh_km_s"])]  # faster downwards
     n_station, seg = draw(st.integers(1, 2)), segments[0]
-    near = [float(np.clip(np.nan_to_num(seg[n]), 0.5 - m, m - 0.5)) for n, m in (("latitude_deg", 90), ("longitude_deg", 180))]
+    near = [float(np.clip(np.nan_to_num(seg[n]), 0.5 - m, m - 0.5))
+            for n, m in (("latitude_deg", 90), ("longitude_deg", 180))]
     return dict(segments=segments, velocity=dict(velocity, vs_moho_km_s=num("velocity.vs_moho_km_s", 3.5, 4.6)),
                 source={n: num("source." + n, *r) for n, r in SOURCE.items()},
                 path=dict(rayset=[code("path.rayset", [0, 1, 2, 3, 4]) for _ in range(draw(st.integers(0, 3)))],
@@ -84,7 +85,8 @@ def cases(draw):
 
 def call(q, c):
     f32, arrays = np.float32, lambda kw, f: {n: np.array(v, f(n)) for n, v in kw.items()}
-    segments = [q.FaultSegment(**{n: np.array(v, f32) if n in GRIDS else v for n, v in s.items()}) for s in c["segments"]]
+    segments = [q.FaultSegment(**{n: np.array(v, f32) if n in GRIDS else v for n, v in s.items()})
+                for s in c["segments"]]
     crust = dict(c["velocity"])
     moho = crust.pop("vs_moho_km_s")
     velocity = q.VelocityModel1D(**arrays(crust, lambda n: np.float64 if n in FLOAT64 else f32), vs_moho_km_s=moho)

@@ -22,7 +22,8 @@ def grid(value, at, base=1.0): return np.where(np.arange(4).reshape(2, 2) == at,
 def with_slip(g): return call(q.Simulator, CFG, q.SlipModel([make_segment((2, 2), slip=g)]), VEL)
 def long_sim(duration, dt): return q.Simulator(make_config(duration_s=duration, dt=dt), SLIP, VEL)
 def diced(key, *x): return call(q.Simulator, CFG, q.SlipModel([make_segment(**{key: v}) for v in x]), VEL)
-def placed(shape, **kw): return call(q.Simulator, CFG, q.SlipModel([make_segment(shape, strike_deg=0, dip_deg=90, **kw)]), VEL)
+def placed(shape, **kw): return call(q.Simulator, CFG,
+                                     q.SlipModel([make_segment(shape, strike_deg=0, dip_deg=90, **kw)]), VEL)
 def alpha(a): return call(q.Simulator, config(source=src(corner_frequency_alpha=a)())(),
                           q.SlipModel([make_segment(dip_deg=30, rake_deg=90)]), VEL)  # dip and rake factors 1
 
@@ -44,7 +45,8 @@ SILENT = "no subfault radiates: every moment weight (slip x rigidity x subfault 
 OFF = "segment 0 puts the centre of the subfault at row 0, column {} at latitude {}, longitude {}, off the globe; " \
       "subfault sizes are in km".format
 CORNER = "segment 0 has a corner-frequency factor of {} with corner_frequency_alpha = {}; the factor " \
-         "corner_frequency_constant x (1 + dip factor x rake factor x corner_frequency_alpha) must be positive and finite".format
+         "corner_frequency_constant x (1 + dip factor x rake factor x corner_frequency_alpha) must be positive " \
+         "and finite".format
 FLAT = "The given array is not contiguous or is misaligned."
 TOO_LARGE, DIV = "number too large to fit in target type", "integer division or modulo by zero"
 
@@ -142,7 +144,8 @@ ROWS = [  # call, exception, message[, the parameter the note names]
     (call(make_velocity, quality_factor_s=np.array([300, 0, 300, 300], F32)), V,
      "quality_factor_s must be positive; got 0 in layer 1"),
     *[(src(**{k: x}), V, POSITIVE(k, t)) for k, x, t in [("rupture_velocity_fraction", INF, "inf"),
-                                                        ("rupture_velocity_shallow", 0.0, "0"), ("rupture_velocity_deep", -0.0, "-0")]],
+                                                        ("rupture_velocity_shallow", 0.0, "0"),
+                                                        ("rupture_velocity_deep", -0.0, "-0")]],
     (src(rupture_velocity_sigma=NAN), V, NON_NEGATIVE("rupture_velocity_sigma", "NaN")),
     *[(src(corner_frequency_constant=x), V, POSITIVE("corner_frequency_constant", t)) for x, t in [
         (0.0, "0"), (-1.5, "-1.5"), (NAN, "NaN"), (INF, "inf")]],
@@ -160,16 +163,18 @@ ROWS = [  # call, exception, message[, the parameter the note names]
      "column 0 of segment 0: its centre, 1.2790259 km deep, lies in layer 0, above the receivers on that layer's "
      "bottom (a velocity model whose top layer has vp_km_s 0.01 or less, or is 0.001 km thick or less, gets no air "
      "layer)"),
-    (call(q.Simulator, make_config(rayset=(0, 1, 3)), SLIP, make_velocity(vs=(3.0,))), V, "ray code 3 reflects from "
-     "the Moho, but the velocity model has none: its only layer is the half-space, which carries ray codes 0 and 1 only"),
-    *[(call(q.SiteParameters, fmax_hz=x), V, f"fmax_hz must be positive; got {t}") for x, t in [(0.0, "0"), (NAN, "NaN")]],
+    (call(q.Simulator, make_config(rayset=(0, 1, 3)), SLIP, make_velocity(vs=(3.0,))), V,
+     "ray code 3 reflects from the Moho, but the velocity model has none: its only layer is the half-space, which "
+     "carries ray codes 0 and 1 only"),
+    *[(call(q.SiteParameters, fmax_hz=x), V, f"fmax_hz must be positive; got {t}") for x, t in [
+        (0.0, "0"), (NAN, "NaN")]],
     (with_slip(grid(NAN, 2)), V, "segment 0 has slip = NaN at row 1, column 0; every slip must be finite"),
     *[(call(q.Simulator, CFG, q.SlipModel([make_segment((2, 2), **kw)]), VEL), V, SILENT) for kw in [
         dict(slip=np.zeros((2, 2), F32)), dict(top_depth_km=-1.2)]],  # no slip; every cell centre above the surface
     (with_slip(np.full((2, 2), 1e30, F32)), V,
      "the total moment of the slip model is inf dyne-cm, beyond the float range; slips are in cm"),
-    (with_slip(np.array([[1, 1], [1, -3]], F32)), V,
-     "the total moment of the slip model is 0 dyne-cm; it must be positive: the negative slips outweigh the positive ones"),
+    (with_slip(np.array([[1, 1], [1, -3]], F32)), V, "the total moment of the slip model is 0 dyne-cm; "
+     "it must be positive: the negative slips outweigh the positive ones"),
     (call(q.Simulator, CFG, q.SlipModel([make_segment((2, 2), stress_drop_bars=grid(1e18, 2))]), VEL), V,
      "segment 0 has stress_drop_bars = 1000000000000000000 at row 1, column 0, which gives a subfault moment of inf "
      "dyne-cm and a shape factor of 0; both must be positive and finite (stress drops are in bars)"),

@@ -15,8 +15,9 @@ using korvane::fft::correct_baseline;
 // c0 = -5/9, c1 = 7/(27 dt); a unit second sample c0 = -2/3, c1 = 2/(9 dt); of three, c0 = -1/2, c1 = 0.
 TEST(Baseline, ThreeAndFourSamples) {
     for (float dt : {1.0f, 0.5f, 0.01f}) {
-        for (const auto& [given, want] : {std::pair{std::vector<float>{1, 0, 0, 0}, std::vector{1., 0., -1 / 27., 2 / 9.}},
-                                          {{0, 1, 0, 0}, {0, 1, -2 / 9.0, 0}}, {{0, 1, 0}, {0, 1, -0.5}}}) {
+        for (const auto& [given, want] :
+             {std::pair{std::vector<float>{1, 0, 0, 0}, std::vector{1., 0., -1 / 27., 2 / 9.}},
+              {{0, 1, 0, 0}, {0, 1, -2 / 9.0, 0}}, {{0, 1, 0}, {0, 1, -0.5}}}) {
             std::vector<float> a = given;
             a.push_back(99.0f);  // past the end: untouched
             correct_baseline(std::span(a).first(given.size()), dt);

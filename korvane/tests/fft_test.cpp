@@ -74,7 +74,8 @@ TEST(RealTransform, HalfOfTheComplexOneWhateverTheBuffers) {
             AlignedVector<std::complex<float>> half(m), mis_out(m + 1), spec(m), back_in(m);
             AlignedVector<float> back(n), mis_back(n + 1);
             real_forward(std::span(x).first(n), half);
-            for (std::size_t k = 0; k < m; ++k) ASSERT_LT(std::abs(half[k] - z[k]), 1e-5f * std::sqrt(float(n))) << n << " " << k;
+            for (std::size_t k = 0; k < m; ++k)
+                ASSERT_LT(std::abs(half[k] - z[k]), 1e-5f * std::sqrt(float(n))) << n << " " << k;
             real_forward(std::span(mis_in).subspan(1), std::span(mis_out).subspan(1));
             EXPECT_TRUE(std::equal(half.begin(), half.end(), mis_out.begin() + 1)) << "misaligned " << n;
             real_forward(std::span(x).first(n), {reinterpret_cast<std::complex<float>*>(x.data()), m});  // in place
@@ -82,7 +83,8 @@ TEST(RealTransform, HalfOfTheComplexOneWhateverTheBuffers) {
 
             back_in = half;
             real_inverse(back_in, back);
-            for (std::size_t j = 0; j < n; ++j) ASSERT_LT(std::abs(back[j] / float(n) - mis_in[j + 1]), 1e-5f) << n << " " << j;
+            for (std::size_t j = 0; j < n; ++j)
+                ASSERT_LT(std::abs(back[j] / float(n) - mis_in[j + 1]), 1e-5f) << n << " " << j;
             std::copy(half.begin(), half.end(), mis_out.begin() + 1);
             real_inverse(std::span(mis_out).subspan(1), std::span(mis_back).subspan(1));
             EXPECT_TRUE(std::equal(back.begin(), back.end(), mis_back.begin() + 1)) << "misaligned inverse " << n;

@@ -49,7 +49,8 @@ TEST(Geometry, SubfaultPositionsSeenFromAStation) {
 }
 
 TEST(Geometry, AzimuthNormalisationGridAndStops) {
-    for (auto [in, want] : {std::pair{-90.0, 270.0f}, {-1e-12, 0.0f}, {359.99998474121094, 0.0f}, {359.9999847, 359.99997f}}) {
+    for (auto [in, want] : {std::pair{-90.0, 270.0f}, {-1e-12, 0.0f},
+                            {359.99998474121094, 0.0f}, {359.9999847, 359.99997f}}) {
         EXPECT_EQ(detail::normalise_azimuth_deg(in), want) << in;
     }
     const GeometryGrid g = subfault_geometry(geometry({.n_along = 3, .n_down = 2}), 46.0f, 11.0f);

@@ -89,7 +89,8 @@ TEST(Radiation, VerticalSpectrum) {
     }
     // No directions: the average is 0/0, yet the exact bins stay exact; no bin past the end is written.
     out[6] = 42.0f;
-    vertical_radiation_spectrum({strike, dip, rake, az, 2.5f}, std::span(freqs).first(6), u, w, 0, std::span(out).first(6));
+    vertical_radiation_spectrum({strike, dip, rake, az, 2.5f}, std::span(freqs).first(6), u, w, 0,
+                                std::span(out).first(6));
     EXPECT_NEAR(out[1], closed_sv(rake, dip, 2.5f, az - strike) * sin(2.5f), 1e-6);
     EXPECT_TRUE(std::isnan(out[2])) << "averaged bin";
     EXPECT_EQ(out[6], 42) << "past the end";
@@ -111,7 +112,8 @@ TEST(Radiation, AveragesMatchScalarEvaluation) {
     const std::vector<float> far{10.0f};
     std::vector<float> out(1), u(1000), w(1000);
     struct Row { std::array<float, 5> angles; float theta; std::size_t n; };
-    for (const Row& row : {Row{{0.3f, 1.1f, 0.4f, 1.9f, 2.2f}, 0.0f, 1000}, {{2.0f, 0.2f, -1.4f, 5.5f, 3.0f}, -1.5707964f, 130},
+    for (const Row& row : {Row{{0.3f, 1.1f, 0.4f, 1.9f, 2.2f}, 0.0f, 1000},
+                           {{2.0f, 0.2f, -1.4f, 5.5f, 3.0f}, -1.5707964f, 130},
                            {{-0.7f, 1.5f, 3.1f, 0.1f, 1.7f}, -1.5707964f, 1}}) {
         const auto [strike, dip, rake, az, takeoff] = row.angles;
         DrawSource draws = DrawSource::for_key(Variant::Pcg, row.n), twin = draws;

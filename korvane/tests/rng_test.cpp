@@ -18,7 +18,8 @@ TEST(Streams, ReferenceOutputsSeedingAndKeys) {
     EXPECT_EQ(fix.next_u32(), 0xF88BB8A8u);  // upper half of 0xF88BB8A8724C81EC
     EXPECT_EQ(DrawSource::for_key(Variant::Fixture, 0).uniform(), 0x6E789Eu * 0x1p-24f);
     // Fixture keys: the low 32 bits, sign-extended.
-    for (auto [key, state] : {std::pair{p31, (0 - p31) ^ G}, {0 - p31, (0 - p31) ^ G}, {p31 << 1, G}, {0x1200000005u, 5 ^ G}}) {
+    for (auto [key, state] : {std::pair{p31, (0 - p31) ^ G}, {0 - p31, (0 - p31) ^ G},
+                              {p31 << 1, G}, {0x1200000005u, 5 ^ G}}) {
         EXPECT_EQ(seed_fixture(key).state, state) << key;
     }
     const std::uint64_t seg = segment_key(1, 0), sub = subfault_key(seg, 0);

@@ -174,8 +174,9 @@ TEST(StationRun, PlacementOfAStraightRay) {
               start0 - 1);
     const struct {
         long start, index, from;  // from: the index in the base record, -1 for a zero
-    } rows[] = {{start0 + 100, start0 + 99, start0 - 1}, {start0 + 100, start0 + 98, -1}, {start0 + 100, n - 1, n - 101},
-                {1, 0, start0 - 1}, {1, 5, start0 + 4}, {-9, 0, start0 + 9}, {n, n - 2, -1}, {n + 1, n - 1, -1}};
+    } rows[] = {{start0 + 100, start0 + 99, start0 - 1}, {start0 + 100, start0 + 98, -1},
+                {start0 + 100, n - 1, n - 101}, {1, 0, start0 - 1}, {1, 5, start0 + 4}, {-9, 0, start0 + 9},
+                {n, n - 2, -1}, {n + 1, n - 1, -1}};
     for (const auto& row : rows) {
         const StationRecord r = record(row.start);
         for (std::size_t c = 0; c < 3; ++c) {
@@ -222,7 +223,8 @@ TEST(StationRun, RuptureTimesFarFromTheRecordAreSkipped) {
     const auto record = [](float t, const Station& st) {
         Scenario s{.dt = 0.01f, .vary_cells = false};
         Simulator sim = s.build();
-        for (std::size_t i = 1; i < sim.segments[0].subfaults.size(); ++i) sim.segments[0].subfaults[i].rupture_time_s = t;
+        for (std::size_t i = 1; i < sim.segments[0].subfaults.size(); ++i)
+            sim.segments[0].subfaults[i].rupture_time_s = t;
         for (auto& cell : sim.segments[1].subfaults) cell.rupture_time_s = t;
         return run(sim, st, 5);
     };
@@ -272,7 +274,8 @@ TEST(StationRun, Stops) {
 TEST(StationRun, LongTimeStepsFadeWithoutNaN) {
     double last = INFINITY;
     for (const float dt : {1.0f, 20.0f, 200.0f}) {
-        const StationRecord r = run(Scenario{.duration_s = 40.0f * dt, .dt = dt}.build(), {10.2f, 45.0f, 0.03f, 0.6f}, 1);
+        const StationRecord r =
+            run(Scenario{.duration_s = 40.0f * dt, .dt = dt}.build(), {10.2f, 45.0f, 0.03f, 0.6f}, 1);
         const double e = energy(r, 0) + energy(r, 1) + energy(r, 2);
         EXPECT_LT(e, last) << "dt " << dt;
         EXPECT_EQ(e > 0.0, dt < 100.0f) << "dt " << dt << " energy " << e;
@@ -285,7 +288,8 @@ TEST(StationRun, LongTimeStepsFadeWithoutNaN) {
 // under ThreadSanitizer.
 TEST(StationRunConcurrency, EightThreadsShareOneSimulator) {
     const Simulator sim = Scenario{.duration_s = 20.0f}.build();
-    const auto station = [](std::size_t i) { return Station{10.05f + 0.03f * static_cast<float>(i), 45.0f, 0.03f, 0.6f}; };
+    const auto station =
+        [](std::size_t i) { return Station{10.05f + 0.03f * static_cast<float>(i), 45.0f, 0.03f, 0.6f}; };
     std::vector<StationRecord> got(24);
     std::barrier start(8);
     std::vector<std::thread> threads;

@@ -77,8 +77,8 @@ TEST(Mechanism, DipAndRakeFactors) {
     // Radians, the rake unfolded, and F = C (1 + FD FR alpha) = 2 (1 + 0.5 x 0.5 x 1).
     const Simulator s = create({make_segment({.strike_deg = 10.0f, .dip_deg = 67.5f, .rake_deg = 405.0f})}).value();
     const SegmentMechanism& m = s.segment_mechanisms.at(0);
-    const std::pair<float, float> got_want[] = {
-        {m.strike_rad, 0.17453293f}, {m.dip_rad, 1.1780972f}, {m.rake_rad, 7.0685835f}, {m.corner_frequency_factor, 2.5f}};
+    const std::pair<float, float> got_want[] = {{m.strike_rad, 0.17453293f}, {m.dip_rad, 1.1780972f},
+                                                {m.rake_rad, 7.0685835f}, {m.corner_frequency_factor, 2.5f}};
     for (std::size_t i = 0; i < 4; ++i) EXPECT_NEAR(got_want[i].first, got_want[i].second, 1e-6f) << i;
 }
 

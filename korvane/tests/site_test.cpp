@@ -44,7 +44,8 @@ TEST(SiteGainCurve, InterpolatesAndExtrapolates) {
         }
     }
     std::vector<float> flat(4);  // a one-point table is flat everywhere
-    site_gain_curve(std::vector<float>{-1.0f, 0.0f, 2.0f, 5.0f}, std::vector<float>{1.0f}, std::vector<float>{0.2f}, flat);
+    site_gain_curve(std::vector<float>{-1.0f, 0.0f, 2.0f, 5.0f}, std::vector<float>{1.0f},
+                    std::vector<float>{0.2f}, flat);
     EXPECT_EQ(flat, std::vector<float>(4, std::exp(0.2f)));
 }
 
@@ -54,11 +55,14 @@ TEST(Site, Stops) {
     const std::vector<state::RayLayer> air_only(kLayers.begin(), kLayers.begin() + 1);
     std::vector<std::complex<float>> spectrum(8), empty, odd(7);
     const struct { std::function<void()> call; const char* message; } rows[] = {
-        {[&] { site_amplification_factors(kLayers, 4, xs, two); }, "index out of bounds: the len is 4 but the index is 4"},
+        {[&] { site_amplification_factors(kLayers, 4, xs, two); },
+         "index out of bounds: the len is 4 but the index is 4"},
         {[&] { site_amplification_factors(kLayers, 3, xs, one); }, "assertion failed: part.equal_dim(dimension)"},
-        {[&] { site_amplification_factors(air_only, 0, xs, two); }, "index out of bounds: the len is 1 but the index is 1"},
+        {[&] { site_amplification_factors(air_only, 0, xs, two); },
+         "index out of bounds: the len is 1 but the index is 1"},
         // Reference layer 0 never bounds the walk: a long period runs off the end.
-        {[&] { site_amplification_factors(kLayers, 0, low, one); }, "index out of bounds: the len is 4 but the index is 4"},
+        {[&] { site_amplification_factors(kLayers, 0, low, one); },
+         "index out of bounds: the len is 4 but the index is 4"},
         {[&] { site_gain_curve(xs, xs, xs, none); }, "attempt to subtract with overflow"},
         {[&] { site_gain_curve(xs, xs, none, four); }, "index out of bounds: the len is 0 but the index is 0"},
         {[&] { site_gain_curve(xs, xs, xs, four); }, "index out of bounds: the len is 2 but the index is 2"},
@@ -67,5 +71,6 @@ TEST(Site, Stops) {
         {[&] { apply_site_amplification(empty, one); }, "index out of bounds: the len is 0 but the index is 0"},
         {[&] { apply_site_amplification(odd, four); }, "assertion failed: part.equal_dim(dimension)"},
     };
-    for (std::size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(fault_message(rows[i].call), rows[i].message) << "row " << i;
+    for (std::size_t i = 0; i < std::size(rows); ++i)
+        EXPECT_EQ(fault_message(rows[i].call), rows[i].message) << "row " << i;
 }

@@ -138,13 +138,15 @@ TEST(SpectralSteps, InverseIsTheScaledTaperedRealPartOfTheComplexOne) {
         radiate_and_invert(plan, odd, amp, out_odd);
         fft::transform(full, false);
         double peak = 0.0, imag = 0.0;
-        for (const auto& z : full) peak = std::max(peak, double(std::abs(z.real()))), imag = std::max(imag, double(std::abs(z.imag())));
+        for (const auto& z : full)
+            peak = std::max(peak, double(std::abs(z.real()))), imag = std::max(imag, double(std::abs(z.imag())));
         EXPECT_LT(imag, 1e-6 * peak) << "n " << n;
         EXPECT_EQ(out, out_odd) << "n " << n;
         EXPECT_TRUE(m == 0 || out[n - 1] == 0.0f) << "n " << n;
         const double scale = 1.0 / (double(n) * 0.4473);
         for (std::size_t i = 0; i < n; ++i) {
-            const double taper = i < n - m ? 1.0 : 0.5 * (1.0 + std::cos(std::numbers::pi * double(i - (n - m) + 1) / double(m)));
+            const double taper =
+                i < n - m ? 1.0 : 0.5 * (1.0 + std::cos(std::numbers::pi * double(i - (n - m) + 1) / double(m)));
             ASSERT_NEAR(out[i], full[i].real() * scale * taper, 1e-6 * peak * scale) << "n " << n << ", sample " << i;
         }
     }

@@ -67,7 +67,8 @@ TEST(SynthesiseRay, VerticalFmaxCapAndDrawCount) {
 TEST(SegmentFrame, RowsAreAlignedForTheTransforms) {
     for (std::size_t n : {6u, 40u, 2048u, 7168u}) {
         sim::SegmentFrame frame(n, 20);
-        const auto misaligned = [](const void* p) { return reinterpret_cast<std::uintptr_t>(p) % fft::kBufferAlignment; };
+        const auto misaligned =
+            [](const void* p) { return reinterpret_cast<std::uintptr_t>(p) % fft::kBufferAlignment; };
         EXPECT_EQ(misaligned(frame.shape.noise.data()), 0u) << n;
         for (std::size_t c = 0; c < 3; ++c) {
             EXPECT_EQ(frame.spectrum_row(c, n).size(), n / 2 + 1);

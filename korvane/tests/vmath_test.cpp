@@ -124,7 +124,8 @@ TEST(Vmath, FmaKernelsGiveThePinnedBitsAtEveryWidth) {
     std::vector<float> out[4];
     for (auto& o : out) o.resize(n);
     auto check = [&](const std::string& width) {
-        for (std::size_t r = 0; r < 4; ++r) EXPECT_EQ(digest(out[r]), rows[r].want) << rows[r].name << ", width " << width;
+        for (std::size_t r = 0; r < 4; ++r)
+            EXPECT_EQ(digest(out[r]), rows[r].want) << rows[r].name << ", width " << width;
     };
     for (auto w : detail::kWidths) {
         if (w > detail::widest_supported()) continue;
