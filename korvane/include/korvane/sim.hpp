@@ -194,7 +194,8 @@ public:
     // factor is not positive and finite; a ray code other than 1 from an
     // active subfault in layer 0; the first segment whose corner-frequency
     // factor is not positive and finite, or whose corner frequency squared
-    // overflows. Stops on n_along = 0 and on an empty layer list.
+    // overflows, or whose slowest corner frequency is 0 Hz. Stops on
+    // n_along = 0 and on an empty layer list.
     static Result<Simulator, SimError> create(const HfConfig& config, const input::StochModel& model,
                                               std::span<const input::InputLayer> layers);
 
@@ -230,12 +231,13 @@ public:
     float deep_ramp_bottom_km = 0.0f;
 
     // Synthesises one station's three components. Stops (korvane::Fault) on a
-    // ray code the ray code cannot follow, a ray whose distance, travel time,
-    // corner frequency or window length is not finite and positive, a time
-    // step of 0 or a record of 2^31 samples or more; throws
-    // AllocationFailure (a std::bad_alloc) when the record or a segment's
-    // working set cannot be had, or is more than the process can have (the
-    // message names the cell and what made its window long). The generator variant comes from the environment
+    // ray code the ray code cannot follow, a ray whose distance, travel time
+    // or corner frequency is not finite and positive or whose window length
+    // is NaN or not positive, a time step of 0 or a record of 2^31 samples or
+    // more; throws AllocationFailure (a std::bad_alloc) when the record or a
+    // segment's working set cannot be had, or is more than the process can
+    // have, an infinite window included (the message names the cell and what
+    // made its window long). The generator variant comes from the environment
     // (KORVANE_FIXTURE_RNG), read at the start of the run.
     StationRecord run(Station station, std::uint64_t seed) const;
 
